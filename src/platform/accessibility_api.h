@@ -1,9 +1,10 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <sys/types.h>
 #include <variant>
 #include <vector>
 

@@ -34,10 +34,12 @@ inline constexpr std::uint32_t kAudioProcessPropertyBundleID = fourCharCode("pbi
 inline constexpr std::uint32_t kAudioProcessPropertyIsRunningOutput = fourCharCode("piro");
 inline constexpr std::uint32_t kAudioTapPropertyUID = fourCharCode("tuid");
 
-inline constexpr OSStatus kAudioDevicePermissionsError = static_cast<OSStatus>(fourCharCode("!hog"));
+inline constexpr OSStatus kAudioDevicePermissionsError =
+    static_cast<OSStatus>(fourCharCode("!hog"));
 inline constexpr OSStatus kAudioHardwareIllegalOperationError =
     static_cast<OSStatus>(fourCharCode("nope"));
-inline constexpr OSStatus kAudioHardwareBadObjectError = static_cast<OSStatus>(fourCharCode("!obj"));
+inline constexpr OSStatus kAudioHardwareBadObjectError =
+    static_cast<OSStatus>(fourCharCode("!obj"));
 
 // Core Audio's AudioObjectPropertyAddress.
 struct AudioObjectPropertyAddress {
@@ -85,10 +87,9 @@ struct AggregateDeviceDescription {
 };
 
 // Core Audio's AudioDeviceIOProc, with the time stamps and buffer lists left opaque.
-using AudioDeviceIOProc = OSStatus (*)(AudioObjectID device, const void* now,
-                                       const void* inputData, const void* inputTime,
-                                       void* outputData, const void* outputTime,
-                                       void* clientData);
+using AudioDeviceIOProc = OSStatus (*)(AudioObjectID device, const void* now, const void* inputData,
+                                       const void* inputTime, void* outputData,
+                                       const void* outputTime, void* clientData);
 
 // Core Audio's AudioDeviceIOProcID, opaque to the tool.
 enum class AudioDeviceIOProcID : std::uintptr_t {};

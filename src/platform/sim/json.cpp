@@ -99,21 +99,38 @@ class Parser {
       if (pos_ >= text_.size()) break;
       char e = text_[pos_++];
       switch (e) {
-        case '"': out += '"'; break;
-        case '\\': out += '\\'; break;
-        case '/': out += '/'; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
+        case '"':
+          out += '"';
+          break;
+        case '\\':
+          out += '\\';
+          break;
+        case '/':
+          out += '/';
+          break;
+        case 'b':
+          out += '\b';
+          break;
+        case 'f':
+          out += '\f';
+          break;
+        case 'n':
+          out += '\n';
+          break;
+        case 'r':
+          out += '\r';
+          break;
+        case 't':
+          out += '\t';
+          break;
         case 'u': {
           std::optional<std::uint32_t> cp = parseCodePoint();
           if (!cp) return std::nullopt;
           appendUTF8(out, *cp);
           break;
         }
-        default: return failString("bad escape");
+        default:
+          return failString("bad escape");
       }
     }
     return failString("unterminated string");
@@ -125,10 +142,14 @@ class Parser {
     for (int i = 0; i < 4; ++i) {
       char h = text_[pos_++];
       v <<= 4;
-      if (h >= '0' && h <= '9') v |= static_cast<std::uint32_t>(h - '0');
-      else if (h >= 'a' && h <= 'f') v |= static_cast<std::uint32_t>(h - 'a' + 10);
-      else if (h >= 'A' && h <= 'F') v |= static_cast<std::uint32_t>(h - 'A' + 10);
-      else return std::nullopt;
+      if (h >= '0' && h <= '9')
+        v |= static_cast<std::uint32_t>(h - '0');
+      else if (h >= 'a' && h <= 'f')
+        v |= static_cast<std::uint32_t>(h - 'a' + 10);
+      else if (h >= 'A' && h <= 'F')
+        v |= static_cast<std::uint32_t>(h - 'A' + 10);
+      else
+        return std::nullopt;
     }
     return v;
   }
@@ -172,8 +193,8 @@ class Parser {
   std::optional<Value> parseNumber() {
     std::size_t start = pos_;
     if (pos_ < text_.size() && text_[pos_] == '-') ++pos_;
-    while (pos_ < text_.size() && std::string_view("0123456789.eE+-").find(text_[pos_]) !=
-                                      std::string_view::npos) {
+    while (pos_ < text_.size() &&
+           std::string_view("0123456789.eE+-").find(text_[pos_]) != std::string_view::npos) {
       ++pos_;
     }
     std::string number(text_.substr(start, pos_ - start));
@@ -199,8 +220,8 @@ class Parser {
   }
 
   void skipSpace() {
-    while (pos_ < text_.size() &&
-           (text_[pos_] == ' ' || text_[pos_] == '\t' || text_[pos_] == '\n' || text_[pos_] == '\r')) {
+    while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t' ||
+                                   text_[pos_] == '\n' || text_[pos_] == '\r')) {
       ++pos_;
     }
   }
@@ -221,11 +242,21 @@ void dumpString(std::string& out, const std::string& s) {
   out += '"';
   for (char c : s) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (static_cast<unsigned char>(c) < 0x20) {
           char buf[8];
