@@ -1,0 +1,203 @@
+#include "cli/cli_runner.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace velmuro::testing {
+
+namespace {
+
+std::string readFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+void makePipe(int fds[2]) {
+  if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+}
+
+}  // namespace
+
+VelmuroProcess::VelmuroProcess(const std::vector<std::string>& args,
+                               const std::optional<std::string>& worldJson) {
+  char dirTemplate[] = "/tmp/velmuro-cli-XXXXXX";
+  if (::mkdtemp(dirTemplate) == nullptr) throw std::runtime_error("mkdtemp failed");
+  dir_ = dirTemplate;
+
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (std::strncmp(*e, "VELMURO_SIM_", 12) != 0) env.emplace_back(*e);
+  }
+  if (worldJson) {
+    std::ofstream(dir_ + "/world.json", std::ios::binary) << *worldJson;
+    env.push_back("VELMURO_SIM_WORLD=" + dir_ + "/world.json");
+    env.push_back("VELMURO_SIM_TRACE=" + dir_ + "/trace.jsonl");
+  }
+
+  int in[2], out[2], err[2];
+  makePipe(in);
+  makePipe(out);
+  makePipe(err);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+
+  std::vector<std::string> argvText{VELMURO_BINARY};
+  argvText.insert(argvText.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : argvText) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (std::string& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  int rc = posix_spawn(&pid_, VELMURO_BINARY, &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(in[0]);
+  ::close(out[1]);
+  ::close(err[1]);
+  inFd_ = in[1];
+  outFd_ = out[0];
+  errFd_ = err[0];
+  if (rc != 0) throw std::runtime_error("cannot start " + std::string(VELMURO_BINARY));
+  // A tool that dies must not take the test down with SIGPIPE.
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
+VelmuroProcess::~VelmuroProcess() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  for (int fd : {inFd_, outFd_, errFd_}) {
+    if (fd >= 0) ::close(fd);
+  }
+  std::system(("rm -rf '" + dir_ + "'").c_str());
+}
+
+bool VelmuroProcess::readChunk(int timeoutMs) {
+  pollfd p{outFd_, POLLIN, 0};
+  int ready = ::poll(&p, 1, timeoutMs);
+  if (ready <= 0) return false;
+  char buffer[4096];
+  ssize_t n = ::read(outFd_, buffer, sizeof buffer);
+  if (n <= 0) return false;
+  out_.append(buffer, static_cast<std::size_t>(n));
+  return true;
+}
+
+std::optional<std::string> VelmuroProcess::readLine(std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (true) {
+    std::size_t end = out_.find('\n', consumed_);
+    if (end != std::string::npos) {
+      std::string line = out_.substr(consumed_, end - consumed_);
+      consumed_ = end + 1;
+      return line;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || !readChunk(static_cast<int>(left.count()))) return std::nullopt;
+  }
+}
+
+bool VelmuroProcess::staysQuiet(std::chrono::milliseconds wait) {
+  std::size_t before = out_.size();
+  auto deadline = std::chrono::steady_clock::now() + wait;
+  while (std::chrono::steady_clock::now() < deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (!readChunk(static_cast<int>(std::max<long>(1, left.count())))) {
+      pollfd p{outFd_, POLLIN, 0};
+      if (::poll(&p, 1, 0) > 0 && (p.revents & POLLHUP)) return false;  // output closed: exited
+    }
+  }
+  int status;
+  return out_.size() == before && ::waitpid(pid_, &status, WNOHANG) == 0;
+}
+
+void VelmuroProcess::writeInput(const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::write(inFd_, bytes.data() + done, bytes.size() - done);
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+void VelmuroProcess::closeInput() {
+  if (inFd_ >= 0) ::close(inFd_);
+  inFd_ = -1;
+}
+
+void VelmuroProcess::sendSignal(int signal) { ::kill(pid_, signal); }
+
+CliRun VelmuroProcess::finish() {
+  closeInput();
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::chrono::steady_clock::now() < deadline && readChunk(1000)) {
+  }
+  CliRun run;
+  run.out = out_;
+  std::size_t start = 0;
+  for (std::size_t end; (end = out_.find('\n', start)) != std::string::npos; start = end + 1) {
+    run.lines.push_back(out_.substr(start, end - start));
+  }
+  int status = 0;
+  if (::waitpid(pid_, &status, 0) == pid_) {
+    if (WIFEXITED(status)) run.exitStatus = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
+  }
+  pid_ = -1;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(errFd_, buffer, sizeof buffer)) > 0;) {
+    run.err.append(buffer, static_cast<std::size_t>(n));
+  }
+  std::istringstream trace(readFile(dir_ + "/trace.jsonl"));
+  for (std::string line; std::getline(trace, line);) {
+    if (auto value = sim::json::parse(line)) run.trace.push_back(std::move(*value));
+  }
+  return run;
+}
+
+CliRun runVelmuro(const std::vector<std::string>& args, const std::optional<std::string>& worldJson,
+                  const std::string& input) {
+  VelmuroProcess process(args, worldJson);
+  process.writeInput(input);
+  return process.finish();
+}
+
+std::vector<sim::json::Value> tracedCalls(const CliRun& run, const std::string& call) {
+  std::vector<sim::json::Value> calls;
+  for (const sim::json::Value& line : run.trace) {
+    const sim::json::Value* name = line.find("call");
+    if (name && name->isString() && name->asString() == call) calls.push_back(line);
+  }
+  return calls;
+}
+
+sim::json::Value finalState(const CliRun& run) {
+  for (const sim::json::Value& line : run.trace) {
+    if (const sim::json::Value* state = line.find("final")) return *state;
+  }
+  return nullptr;
+}
+
+}  // namespace velmuro::testing

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/sim/json.h"
+
+namespace velmuro::testing {
+
+// What one run of the binary left behind.
+struct CliRun {
+  std::string out;                      // standard output, byte for byte
+  std::vector<std::string> lines;       // standard output split at line feeds
+  std::string err;                      // standard error
+  int exitStatus = -1;                  // -1 when ended by a signal
+  int signal = 0;                       // the signal that ended it, if any
+  std::vector<sim::json::Value> trace;  // the simulated desktop's trace lines
+};
+
+// The built binary running on a world, with its standard input and output as pipes.
+class VelmuroProcess {
+ public:
+  // Starts the binary with these arguments (after the program name); worldJson, when present, is
+  // written to a file that VELMURO_SIM_WORLD names, and the trace goes to a file of its own.
+  VelmuroProcess(const std::vector<std::string>& args, const std::optional<std::string>& worldJson);
+  ~VelmuroProcess();
+  VelmuroProcess(const VelmuroProcess&) = delete;
+  VelmuroProcess& operator=(const VelmuroProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // The next whole line of output without its line feed; absent at end of output or timeout.
+  std::optional<std::string> readLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // True when the process has printed nothing more and is still running after the wait.
+  bool staysQuiet(std::chrono::milliseconds wait);
+  void writeInput(const std::string& bytes);
+  void closeInput();
+  void sendSignal(int signal);
+  // Closes the input, reads the rest of the output, waits for the exit and collects the trace.
+  CliRun finish();
+
+ private:
+  pid_t pid_ = -1;
+  int inFd_ = -1;
+  int outFd_ = -1;
+  int errFd_ = -1;
+  std::string dir_;
+  std::string out_;
+  std::size_t consumed_ = 0;
+  bool readChunk(int timeoutMs);
+};
+
+// Runs the binary to its end with this input (then end of input) and collects everything.
+CliRun runVelmuro(const std::vector<std::string>& args, const std::optional<std::string>& worldJson,
+                  const std::string& input = "");
+
+// Each trace line that records a call of this name.
+std::vector<sim::json::Value> tracedCalls(const CliRun& run, const std::string& call);
+
+// The world's final state from the trace, or null when the run did not end normally.
+sim::json::Value finalState(const CliRun& run);
+
+}  // namespace velmuro::testing
