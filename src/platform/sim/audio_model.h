@@ -26,12 +26,12 @@ struct SimProcess {
 
 // A forced result for matching calls: every field that is set overrides the normal behaviour.
 struct AudioFault {
-  std::string call;                               // e.g. "AudioDeviceStart"
-  std::optional<std::uint32_t> selector;          // property reads only
-  std::optional<platform::AudioObjectID> object;  // only calls on this object
-  std::optional<platform::OSStatus> status;       // the status returned instead
-  std::optional<std::uint32_t> size;              // a size query reports this many bytes
-  std::optional<std::uint32_t> entriesWritten;    // a list read writes only this many entries
+  std::string call;                                 // e.g. "AudioDeviceStart"
+  std::optional<std::uint32_t> selector{};          // property reads only
+  std::optional<platform::AudioObjectID> object{};  // only calls on this object
+  std::optional<platform::OSStatus> status{};       // the status returned instead
+  std::optional<std::uint32_t> size{};              // a size query reports this many bytes
+  std::optional<std::uint32_t> entriesWritten{};    // a list read writes only this many entries
 };
 
 struct SimTap {
