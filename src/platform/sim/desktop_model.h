@@ -1,15 +1,256 @@
 #pragma once
 
-// Placeholder until the accessibility side of the simulated desktop lands.
-#include <string>
+#include <sys/types.h>
 
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "platform/accessibility_api.h"
+#include "platform/clock.h"
+#include "platform/pasteboard.h"
 #include "platform/sim/json.h"
 
 namespace velmuro::sim {
 
-struct DesktopModel {};
+using Micros = std::chrono::microseconds;
 
-inline bool loadDesktop(const json::Value&, DesktopModel&, std::string*) { return true; }
-inline json::Value desktopState(const DesktopModel&) { return json::Object{}; }
+// A reference to a node of an accessibility tree by its id.
+struct NodeRef {
+  std::string id;
+  bool operator==(const NodeRef&) const = default;
+};
+
+// An attribute value as a world states it; element values name nodes by id.
+using DesktopValue =
+    std::variant<std::monostate, platform::AXText, platform::AXURL, platform::AXNumber, bool,
+                 NodeRef, std::vector<NodeRef>, platform::AXOther>;
+
+// Shorthands for building values in C++.
+DesktopValue text(std::string value);
+DesktopValue url(std::string absoluteString);
+DesktopValue number(double value);
+DesktopValue element(std::string id);
+DesktopValue elements(std::vector<std::string> ids);
+DesktopValue other();
+
+// A read of one attribute that fails: the error, and a value handed over with it anyway.
+struct AttributeFailure {
+  platform::AXError error = platform::kAXErrorFailure;
+  std::optional<DesktopValue> valueWithError;
+};
+
+// One type of a pasteboard item; absent data means the type is listed but gives nothing.
+struct PasteboardEntry {
+  std::string type;
+  std::optional<platform::Bytes> data;
+  bool operator==(const PasteboardEntry&) const = default;
+};
+using PasteboardItemSpec = std::vector<PasteboardEntry>;
+
+// A pasteboard item holding one plain-text string.
+PasteboardItemSpec plainTextItem(std::string_view text);
+
+struct NodeSpec;
+
+// One change the desktop makes on its own, after a delay.
+struct Effect {
+  enum class Kind { kAdd, kRemove, kSet, kWritePasteboard };
+  Kind kind = Kind::kSet;
+  // From the trigger for a reaction; from the start of the run for the timeline.
+  Micros delay{0};
+  // kAdd: the parent; kRemove and kSet: the node itself.
+  std::string node;
+  // kAdd: the position among the parent's children; the end when absent.
+  std::optional<std::size_t> index;
+  // kAdd: the subtrees to add.
+  std::vector<NodeSpec> nodes;
+  // kSet: the attribute and its new value.
+  std::string attribute;
+  DesktopValue value;
+  // kWritePasteboard: what another process clears the pasteboard for and writes.
+  std::vector<PasteboardItemSpec> items;
+};
+
+// Effect builders.
+Effect addNodes(std::string parent, std::vector<NodeSpec> nodes, Micros delay = Micros{0});
+Effect removeNode(std::string id, Micros delay = Micros{0});
+Effect setValue(std::string id, std::string attribute, DesktopValue value,
+                Micros delay = Micros{0});
+Effect writePasteboard(std::vector<PasteboardItemSpec> items, Micros delay = Micros{0});
+
+// Effects that follow an action performed on a node, or an attribute set on it.
+struct Reaction {
+  // The action that triggers it ("AXPress"); empty when an attribute set triggers it.
+  std::string action;
+  // The attribute whose setting triggers it, and the value it must be set to, if any.
+  std::string setAttribute;
+  std::optional<bool> setValue;
+  // Fires only on this occurrence of the trigger (1 = the first); on every one when absent.
+  std::optional<int> nth;
+  std::vector<Effect> effects;
+};
+
+// A node of an accessibility tree with its subtree: the template the desktop instantiates.
+struct NodeSpec {
+  NodeSpec() = default;
+  explicit NodeSpec(std::string nodeId) : id(std::move(nodeId)) {}
+
+  // Unique among the nodes present at one time; the desktop names nodes without one "#<n>".
+  std::string id;
+  std::vector<std::pair<std::string, DesktopValue>> attributes;
+  std::vector<std::pair<std::string, AttributeFailure>> failures;
+  std::vector<std::pair<std::string, platform::AXError>> setFailures;
+  // Results of actions; an action not listed succeeds.
+  std::vector<std::pair<std::string, platform::AXError>> actionResults;
+  // How long a request to this node takes, instead of the application's latency.
+  std::optional<Micros> latency;
+  std::vector<Reaction> reactions;
+  std::vector<NodeSpec> children;
+
+  // Builders, each returning the node.
+  NodeSpec& set(std::string attribute, DesktopValue value);
+  NodeSpec& role(std::string value) { return set("AXRole", text(std::move(value))); }
+  NodeSpec& subrole(std::string value) { return set("AXSubrole", text(std::move(value))); }
+  NodeSpec& title(std::string value) { return set("AXTitle", text(std::move(value))); }
+  NodeSpec& domId(std::string value) { return set("AXDOMIdentifier", text(std::move(value))); }
+  NodeSpec& fail(std::string attribute, platform::AXError error,
+                 std::optional<DesktopValue> valueWithError = std::nullopt);
+  NodeSpec& failSet(std::string attribute, platform::AXError error);
+  NodeSpec& actionResult(std::string action, platform::AXError result);
+  NodeSpec& onPress(std::vector<Effect> effects, std::optional<int> nth = std::nullopt);
+  NodeSpec& onSet(std::string attribute, std::optional<bool> value, std::vector<Effect> effects);
+  NodeSpec& add(NodeSpec child);
+};
+
+// A running application: its process and its application element with the tree below it
+// (the menu bar and the windows are children of the application element).
+struct ApplicationSpec {
+  std::string bundleId;
+  pid_t pid = 0;
+  // How long each accessibility request takes; a hung application never answers.
+  Micros latency{0};
+  bool hung = false;
+  NodeSpec root;
+};
+
+// An application element of role "AXApplication" holding a menu bar (when given) and windows.
+NodeSpec applicationNode(std::string id, std::optional<NodeSpec> menuBar,
+                         std::vector<NodeSpec> windows);
+
+// The platform's messaging timeout before anyone sets one.
+inline constexpr Micros kDefaultMessagingTimeout{6'000'000};
+
+// The desktop side of a simulated world: running applications, their accessibility trees,
+// the trust flag, the pasteboard and the changes scheduled on the virtual clock.
+struct DesktopModel {
+  // One live node of a tree.
+  struct Node {
+    std::string id;
+    pid_t pid = 0;
+    int parent = -1;
+    std::vector<int> children;
+    bool present = true;
+    std::vector<std::pair<std::string, DesktopValue>> attributes;
+    std::vector<std::pair<std::string, AttributeFailure>> failures;
+    std::vector<std::pair<std::string, platform::AXError>> setFailures;
+    std::vector<std::pair<std::string, platform::AXError>> actionResults;
+    std::optional<Micros> latency;
+    std::optional<Micros> messagingTimeout;
+    std::vector<Reaction> reactions;
+    // How often each action was performed and each attribute set: "press:AXPress", "set:AX...".
+    std::map<std::string, int> triggerCounts;
+  };
+
+  struct Application {
+    std::string bundleId;
+    pid_t pid = 0;
+    Micros latency{0};
+    bool hung = false;
+    int root = -1;
+  };
+
+  struct PendingEffect {
+    platform::WallTime due;
+    std::uint64_t sequence = 0;
+    Effect effect;
+  };
+
+  bool trusted = false;
+  std::vector<Application> applications;
+  std::vector<Node> nodes;
+  std::vector<PasteboardItemSpec> pasteboard;
+  std::int64_t changeCount = 0;
+  // Moves on every clear, so handles to earlier items give nothing.
+  std::uint64_t pasteboardGeneration = 0;
+  // The timeout set on the system-wide element, if any.
+  std::optional<Micros> messagingTimeout;
+
+  // Adds a running application; applications are listed in the order they were added.
+  void addApplication(ApplicationSpec spec);
+  // Schedules an effect at its delay after the start of the run.
+  void schedule(Effect effect);
+  // Fixes the start of the run (once) and turns the timeline into due times.
+  void start(platform::WallTime now);
+  bool started() const { return origin_.has_value(); }
+
+  // The present node with this id, or -1.
+  int findNode(std::string_view id) const;
+  // The node's value of the attribute as last stated or set, if it has one.
+  std::optional<DesktopValue> attributeOf(std::string_view id, std::string_view attribute) const;
+
+  // Applies every scheduled effect that is due by now, in order of due time.
+  void applyDue(platform::WallTime now);
+  // Counts the action on the node and runs its reactions.
+  void performed(int node, const std::string& action, platform::WallTime now);
+  // Sets the attribute, counts the setting and runs its reactions.
+  void attributeSet(int node, const std::string& attribute, bool value, platform::WallTime now);
+  // Another process clears the pasteboard and writes these items.
+  void replacePasteboard(std::vector<PasteboardItemSpec> items);
+  // Sets a node attribute and notes the change for the final state.
+  void setAttribute(int node, const std::string& attribute, DesktopValue value);
+
+  // Element handles currently held by anyone.
+  long liveElementHandles() const { return *liveHandles_; }
+  const std::shared_ptr<long>& handleCounter() const { return liveHandles_; }
+
+  // What the final state reports besides the pasteboard.
+  std::vector<std::pair<int, std::string>> changedAttributes;
+  std::vector<std::string> addedNodes;
+  std::vector<std::string> removedNodes;
+
+ private:
+  int instantiate(const NodeSpec& spec, pid_t pid, int parent);
+  void apply(const Effect& effect);
+  void fire(const std::vector<Effect>& effects, platform::WallTime now);
+  void removeSubtree(int node);
+
+  std::map<std::string, int, std::less<>> byId_;
+  std::vector<Effect> timeline_;
+  std::vector<PendingEffect> pending_;
+  std::uint64_t nextSequence_ = 0;
+  std::optional<platform::WallTime> origin_;
+  std::shared_ptr<long> liveHandles_ = std::make_shared<long>(0);
+};
+
+// Reads the desktop sections of a world file ("accessibility", "applications", "pasteboard",
+// "timeline") from its root object; false with a reason in *error when one is not valid.
+bool loadDesktop(const json::Value& root, DesktopModel& model, std::string* error);
+
+// The desktop's state for the end of the trace: trust, timeout, pasteboard, changed attributes,
+// nodes added and removed, and the element handles still held.
+json::Value desktopState(const DesktopModel& model);
+
+// A value as the trace and world files write it.
+json::Value toJSON(const DesktopValue& value);
 
 }  // namespace velmuro::sim

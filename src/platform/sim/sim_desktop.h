@@ -1,7 +1,10 @@
 #pragma once
 
-// Placeholder until the accessibility side of the simulated desktop lands: nothing runs, the
-// process is not trusted and the pasteboard is empty.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "platform/accessibility_api.h"
 #include "platform/pasteboard.h"
 #include "platform/workspace.h"
@@ -10,47 +13,55 @@ namespace velmuro::sim {
 
 struct World;
 
+// The Accessibility API over the world's desktop: trust, application elements, attribute reads
+// and writes, actions, each logged and each costing its application's latency on the clock.
 class SimAccessibility : public platform::AccessibilityApi {
  public:
-  explicit SimAccessibility(World&) {}
-  bool isProcessTrusted() override { return false; }
-  platform::AXElement createApplication(pid_t) override { return {}; }
-  platform::AXElement createSystemWide() override { return {}; }
-  platform::AXError setMessagingTimeout(const platform::AXElement&, float) override {
-    return platform::kAXErrorFailure;
-  }
-  platform::AXError copyAttributeValue(const platform::AXElement&, const std::string&,
-                                       platform::AXValue&) override {
-    return platform::kAXErrorFailure;
-  }
-  platform::AXError setAttributeValue(const platform::AXElement&, const std::string&,
-                                      bool) override {
-    return platform::kAXErrorFailure;
-  }
-  platform::AXError performAction(const platform::AXElement&, const std::string&) override {
-    return platform::kAXErrorFailure;
-  }
+  explicit SimAccessibility(World& world);
+
+  bool isProcessTrusted() override;
+  platform::AXElement createApplication(pid_t pid) override;
+  platform::AXElement createSystemWide() override;
+  platform::AXError setMessagingTimeout(const platform::AXElement& element, float seconds) override;
+  platform::AXError copyAttributeValue(const platform::AXElement& element,
+                                       const std::string& attribute,
+                                       platform::AXValue& outValue) override;
+  platform::AXError setAttributeValue(const platform::AXElement& element,
+                                      const std::string& attribute, bool value) override;
+  platform::AXError performAction(const platform::AXElement& element,
+                                  const std::string& action) override;
+
+ private:
+  World& world_;
 };
 
+// The running applications of the world, in the order the world lists them.
 class SimWorkspace : public platform::Workspace {
  public:
-  explicit SimWorkspace(World&) {}
-  std::vector<pid_t> runningApplications(const std::string&) override { return {}; }
+  explicit SimWorkspace(World& world);
+
+  std::vector<pid_t> runningApplications(const std::string& bundleId) override;
+
+ private:
+  World& world_;
 };
 
+// The world's general pasteboard; every call is logged and sees the effects due by then.
 class SimPasteboard : public platform::Pasteboard {
  public:
-  explicit SimPasteboard(World&) {}
-  std::vector<platform::PasteboardItem> items() override { return {}; }
-  std::vector<std::string> types(const platform::PasteboardItem&) override { return {}; }
-  std::optional<platform::Bytes> dataForType(const platform::PasteboardItem&,
-                                             const std::string&) override {
-    return std::nullopt;
-  }
-  void clearContents() override {}
-  std::int64_t changeCount() override { return 0; }
-  std::optional<std::string> stringForType(const std::string&) override { return std::nullopt; }
-  void writeObjects(const std::vector<platform::NewPasteboardItem>&) override {}
+  explicit SimPasteboard(World& world);
+
+  std::vector<platform::PasteboardItem> items() override;
+  std::vector<std::string> types(const platform::PasteboardItem& item) override;
+  std::optional<platform::Bytes> dataForType(const platform::PasteboardItem& item,
+                                             const std::string& type) override;
+  void clearContents() override;
+  std::int64_t changeCount() override;
+  std::optional<std::string> stringForType(const std::string& type) override;
+  void writeObjects(const std::vector<platform::NewPasteboardItem>& items) override;
+
+ private:
+  World& world_;
 };
 
 }  // namespace velmuro::sim
