@@ -14,7 +14,7 @@ class CallLog {
  public:
   struct Entry {
     std::string call;
-    json::Object arguments;
+    json::Value arguments;  // an object
     json::Value result;
   };
 
