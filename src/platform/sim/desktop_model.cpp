@@ -268,7 +268,6 @@ void DesktopModel::setAttribute(int node, const std::string& attribute, DesktopV
 
 void DesktopModel::removeSubtree(int node) {
   nodes[node].present = false;
-  removedNodes.push_back(nodes[node].id);
   auto found = byId_.find(nodes[node].id);
   if (found != byId_.end() && found->second == node) byId_.erase(found);
   for (int child : nodes[node].children) removeSubtree(child);
@@ -295,6 +294,7 @@ void DesktopModel::apply(const Effect& effect) {
       if (node < 0) return;
       int parent = nodes[node].parent;
       if (parent >= 0) std::erase(nodes[parent].children, node);
+      removedNodes.push_back(nodes[node].id);
       removeSubtree(node);
       return;
     }

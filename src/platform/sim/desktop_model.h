@@ -225,6 +225,7 @@ struct DesktopModel {
 
   // What the final state reports besides the pasteboard.
   std::vector<std::pair<int, std::string>> changedAttributes;
+  // The roots of the subtrees added and removed, in order.
   std::vector<std::string> addedNodes;
   std::vector<std::string> removedNodes;
 
