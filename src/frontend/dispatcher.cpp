@@ -5,6 +5,9 @@
 #include <csignal>
 #include <unordered_set>
 
+#include "accessibility/tab_addresses.h"
+#include "accessibility/teams_join_link.h"
+#include "accessibility/zoom_invite_link.h"
 #include "discovery/audio_objects.h"
 #include "discovery/decimal_pid.h"
 #include "discovery/process_table.h"
@@ -123,6 +126,19 @@ int dispatch(const std::vector<std::string>& arguments, const platform::Platform
     return 0;
   }
   // The reader commands.
+  if (command == "ax-tab-addresses" && arguments.size() >= 3) {
+    printJSON(accessibility::readTabAddresses(platform, arguments[2]));
+    return 0;
+  }
+  if (command == "ax-zoom-invite-link") {
+    std::vector<std::string> needles(arguments.begin() + 2, arguments.end());
+    printJSON(accessibility::copyZoomInviteLink(platform, needles));
+    return 0;
+  }
+  if (command == "ax-teams-join-link") {
+    printJSON(accessibility::readTeamsJoinLink(platform));
+    return 0;
+  }
   if (command == "--system") return systemMute(arguments, platform, input);
   return processMute(arguments, platform, input);
 }
