@@ -28,7 +28,8 @@ std::string readFile(const std::string& path) {
 }
 
 void makePipe(int fds[2]) {
-  if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");
+  for (int i = 0; i < 2; ++i) ::fcntl(fds[i], F_SETFD, FD_CLOEXEC);
 }
 
 }  // namespace
