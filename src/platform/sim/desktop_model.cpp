@@ -158,6 +158,7 @@ int DesktopModel::instantiate(const NodeSpec& spec, pid_t pid, int parent) {
   node.setFailures = spec.setFailures;
   node.actionResults = spec.actionResults;
   node.latency = spec.latency;
+  node.actionLatency = spec.actionLatency;
   node.reactions = spec.reactions;
   byId_[node.id] = index;
   nodes.push_back(std::move(node));
@@ -571,6 +572,11 @@ class Loader {
       Micros micros;
       if (!readMillis(*latency, where + ".latencyMs", micros)) return false;
       out.latency = micros;
+    }
+    if (const json::Value* latency = value.find("actionLatencyMs")) {
+      Micros micros;
+      if (!readMillis(*latency, where + ".actionLatencyMs", micros)) return false;
+      out.actionLatency = micros;
     }
     if (const json::Value* reactions = value.find("reactions")) {
       if (!reactions->isArray()) return fail(where + ".reactions", "expected an array");

@@ -114,6 +114,8 @@ struct NodeSpec {
   std::vector<std::pair<std::string, platform::AXError>> actionResults;
   // How long a request to this node takes, instead of the application's latency.
   std::optional<Micros> latency;
+  // How long an action on this node takes (a press that opens a menu can block), if different.
+  std::optional<Micros> actionLatency;
   std::vector<Reaction> reactions;
   std::vector<NodeSpec> children;
 
@@ -165,6 +167,7 @@ struct DesktopModel {
     std::vector<std::pair<std::string, platform::AXError>> setFailures;
     std::vector<std::pair<std::string, platform::AXError>> actionResults;
     std::optional<Micros> latency;
+    std::optional<Micros> actionLatency;
     std::optional<Micros> messagingTimeout;
     std::vector<Reaction> reactions;
     // How often each action was performed and each attribute set: "press:AXPress", "set:AX...".

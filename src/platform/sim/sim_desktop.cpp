@@ -66,7 +66,7 @@ const DesktopModel::Application* applicationOf(const DesktopModel& model, pid_t 
 // The node of a request that can be served, or the error the request gets. The request's
 // latency is spent on the clock first; one that outlasts the messaging timeout costs the timeout
 // and cannot complete.
-AXError reachNode(World& world, const AXElement& element, int& node) {
+AXError reachNode(World& world, const AXElement& element, bool action, int& node) {
   DesktopModel& model = world.desktop;
   const ElementRef* ref = refOf(element);
   model.applyDue(world.clock.now());
@@ -82,6 +82,7 @@ AXError reachNode(World& world, const AXElement& element, int& node) {
       target.messagingTimeout.value_or(model.messagingTimeout.value_or(kDefaultMessagingTimeout));
   bool hung = app && app->hung;
   Micros latency = target.latency.value_or(app ? app->latency : Micros{0});
+  if (action && target.actionLatency) latency = *target.actionLatency;
   if (hung || latency > timeout) {
     world.clock.advance(timeout);
     model.applyDue(world.clock.now());
@@ -232,7 +233,7 @@ AXError SimAccessibility::copyAttributeValue(const AXElement& element, const std
                                              platform::AXValue& outValue) {
   DesktopModel& model = world_.desktop;
   int node = -1;
-  AXError result = reachNode(world_, element, node);
+  AXError result = reachNode(world_, element, false, node);
   if (result == platform::kAXErrorSuccess) {
     const DesktopModel::Node& target = model.nodes[node];
     if (const AttributeFailure* failure = findPair(target.failures, attribute)) {
@@ -254,7 +255,7 @@ AXError SimAccessibility::setAttributeValue(const AXElement& element, const std:
                                             bool value) {
   DesktopModel& model = world_.desktop;
   int node = -1;
-  AXError result = reachNode(world_, element, node);
+  AXError result = reachNode(world_, element, false, node);
   if (result == platform::kAXErrorSuccess) {
     if (const AXError* failure = findPair(model.nodes[node].setFailures, attribute)) {
       result = *failure;
@@ -272,7 +273,7 @@ AXError SimAccessibility::setAttributeValue(const AXElement& element, const std:
 AXError SimAccessibility::performAction(const AXElement& element, const std::string& action) {
   DesktopModel& model = world_.desktop;
   int node = -1;
-  AXError result = reachNode(world_, element, node);
+  AXError result = reachNode(world_, element, true, node);
   if (result == platform::kAXErrorSuccess) {
     if (const AXError* stated = findPair(model.nodes[node].actionResults, action)) {
       result = *stated;
