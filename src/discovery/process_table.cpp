@@ -76,7 +76,9 @@ void forEachPiece(std::string_view text, char separator, Visit visit) {
 
 std::vector<pid_t> findProcessPIDs(platform::ChildProcesses& children, const std::string& name) {
   std::vector<pid_t> pids;
-  std::optional<std::string> output = runForText(children, kPgrepPath, {"-x", name});
+  // The end-of-options marker keeps a name that begins with a hyphen from reaching pgrep as an
+  // option ("-u501" would otherwise list every process of that user).
+  std::optional<std::string> output = runForText(children, kPgrepPath, {"-x", "--", name});
   if (!output) return pids;
   std::string_view trimmed = trimWhitespace(*output);
   if (trimmed.empty()) return pids;

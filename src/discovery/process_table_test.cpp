@@ -70,7 +70,7 @@ TEST_F(ProcessTableTest, FindRunsPgrepOnceWithExactMatchAndTheNameUnchanged) {
   pgrepPrinting("", "-i zoom.us");
   ASSERT_EQ(children_.runs.size(), 1u);
   EXPECT_EQ(children_.runs[0].path, "/usr/bin/pgrep");
-  EXPECT_THAT(children_.runs[0].arguments, ElementsAre("-x", "-i zoom.us"));
+  EXPECT_THAT(children_.runs[0].arguments, ElementsAre("-x", "--", "-i zoom.us"));
 }
 
 TEST_F(ProcessTableTest, FindKeepsPgrepOrderAndDuplicates) {
@@ -311,6 +311,12 @@ TEST_F(ProcessTableSystemTest, PgrepFindsExactlyTheProcessesWithThatName) {
 
 TEST_F(ProcessTableSystemTest, PgrepGivesEmptyListForANameThatMatchesNothing) {
   EXPECT_THAT(findProcessPIDs(children_, "vmnone" + std::to_string(::getpid())), IsEmpty());
+}
+
+TEST_F(ProcessTableSystemTest, NameThatLooksLikeAnOptionIsMatchedAsAName) {
+  // As options these would select every process of this user, or every process at all.
+  EXPECT_THAT(findProcessPIDs(children_, "-u" + std::to_string(::getuid())), IsEmpty());
+  EXPECT_THAT(findProcessPIDs(children_, "-v"), IsEmpty());
 }
 
 // A tree of four processes forked by the test: root -> {middle -> leaf, leaf}. Every process

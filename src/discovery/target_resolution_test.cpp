@@ -41,8 +41,8 @@ TEST_F(TargetResolutionTest, ProcessNameMatchesThroughPgrepForEveryTarget) {
   children.pgrepOutput["Music"] = "616\n";
   EXPECT_EQ(find({"zoom.us", "Music"}), (Objects{11, 14, 16}));
   ASSERT_EQ(children.runs.size(), 2u);
-  EXPECT_EQ(children.runs[0], (std::vector<std::string>{"/usr/bin/pgrep", "-x", "zoom.us"}));
-  EXPECT_EQ(children.runs[1], (std::vector<std::string>{"/usr/bin/pgrep", "-x", "Music"}));
+  EXPECT_EQ(children.runs[0], (std::vector<std::string>{"/usr/bin/pgrep", "-x", "--", "zoom.us"}));
+  EXPECT_EQ(children.runs[1], (std::vector<std::string>{"/usr/bin/pgrep", "-x", "--", "Music"}));
 }
 
 TEST_F(TargetResolutionTest, ProcessesWithoutAnAudioObjectAddNothing) {

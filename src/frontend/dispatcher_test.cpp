@@ -164,7 +164,7 @@ TEST_F(DispatcherTest, LoneNumberIsAProcessName) {
   children.pgrepOutput["613"] = "613\n";
   Result result = run({"613"});
   EXPECT_EQ(result.status, 0);
-  EXPECT_THAT(children.runs.at(0), ElementsAre("/usr/bin/pgrep", "-x", "613"));
+  EXPECT_THAT(children.runs.at(0), ElementsAre("/usr/bin/pgrep", "-x", "--", "613"));
   EXPECT_THAT(tappedObjects(), ElementsAre(13u));
 }
 

@@ -10,7 +10,7 @@
 namespace velmuro::testing {
 
 // Child processes that answer from a script instead of running anything: pgrep output by the
-// name asked for, ps output as one text; every run is recorded.
+// name asked for (its last argument), ps output as one text; every run is recorded.
 class ScriptedChildren : public platform::ChildProcesses {
  public:
   std::map<std::string, std::string> pgrepOutput;  // by name; a missing name prints nothing
@@ -22,8 +22,8 @@ class ScriptedChildren : public platform::ChildProcesses {
     std::vector<std::string> run{path};
     run.insert(run.end(), arguments.begin(), arguments.end());
     runs.push_back(run);
-    if (path == "/usr/bin/pgrep" && arguments.size() == 2) {
-      auto it = pgrepOutput.find(arguments[1]);
+    if (path == "/usr/bin/pgrep" && !arguments.empty()) {
+      auto it = pgrepOutput.find(arguments.back());
       return it == pgrepOutput.end() ? std::string() : it->second;
     }
     if (path == "/bin/ps") return psOutput;
