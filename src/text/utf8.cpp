@@ -43,6 +43,25 @@ std::size_t sequenceLength(std::string_view s, std::size_t pos, std::size_t* inv
 
 }  // namespace
 
+void appendUTF8(std::string& out, char32_t codePoint) {
+  auto byte = [](char32_t bits) { return static_cast<char>(bits); };
+  if (codePoint < 0x80) {
+    out += byte(codePoint);
+  } else if (codePoint < 0x800) {
+    out += byte(0xC0 | (codePoint >> 6));
+    out += byte(0x80 | (codePoint & 0x3F));
+  } else if (codePoint < 0x10000) {
+    out += byte(0xE0 | (codePoint >> 12));
+    out += byte(0x80 | ((codePoint >> 6) & 0x3F));
+    out += byte(0x80 | (codePoint & 0x3F));
+  } else {
+    out += byte(0xF0 | (codePoint >> 18));
+    out += byte(0x80 | ((codePoint >> 12) & 0x3F));
+    out += byte(0x80 | ((codePoint >> 6) & 0x3F));
+    out += byte(0x80 | (codePoint & 0x3F));
+  }
+}
+
 bool isValidUTF8(std::string_view bytes) {
   std::size_t invalid = 0;
   for (std::size_t pos = 0; pos < bytes.size();) {

@@ -4,15 +4,17 @@
 #include <cstdint>
 #include <string>
 
+#include "text/utf8.h"
+
 namespace velmuro::macos {
 
 // UTF-8 for a run of UTF-16 code units, each unpaired surrogate replaced by U+FFFD. Strings from
 // other applications may hold lone surrogates, which have no UTF-8 form of their own.
 inline std::string utf16ToUTF8Lossy(const std::uint16_t* units, std::size_t count) {
-  std::string text;
-  text.reserve(count * 3);
+  std::string utf8;
+  utf8.reserve(count * 3);
   for (std::size_t i = 0; i < count; ++i) {
-    std::uint32_t code = units[i];
+    char32_t code = units[i];
     const bool isHigh = code >= 0xD800 && code <= 0xDBFF;
     const bool isLow = code >= 0xDC00 && code <= 0xDFFF;
     if (isHigh && i + 1 < count && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
@@ -21,23 +23,9 @@ inline std::string utf16ToUTF8Lossy(const std::uint16_t* units, std::size_t coun
     } else if (isHigh || isLow) {
       code = 0xFFFD;
     }
-    if (code < 0x80) {
-      text += static_cast<char>(code);
-    } else if (code < 0x800) {
-      text += static_cast<char>(0xC0 | (code >> 6));
-      text += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-      text += static_cast<char>(0xE0 | (code >> 12));
-      text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      text += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-      text += static_cast<char>(0xF0 | (code >> 18));
-      text += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-      text += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      text += static_cast<char>(0x80 | (code & 0x3F));
-    }
+    text::appendUTF8(utf8, code);
   }
-  return text;
+  return utf8;
 }
 
 }  // namespace velmuro::macos

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "text/utf8.h"
+
 namespace velmuro::sim::json {
 
 const Value* Value::find(std::string_view key) const {
@@ -126,7 +128,7 @@ class Parser {
         case 'u': {
           std::optional<std::uint32_t> cp = parseCodePoint();
           if (!cp) return std::nullopt;
-          appendUTF8(out, *cp);
+          text::appendUTF8(out, *cp);
           break;
         }
         default:
@@ -170,24 +172,6 @@ class Parser {
       return 0xFFFDu;
     }
     return 0x10000u + ((*high - 0xD800u) << 10) + (*low - 0xDC00u);
-  }
-
-  static void appendUTF8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
   }
 
   std::optional<Value> parseNumber() {
