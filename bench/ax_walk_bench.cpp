@@ -22,11 +22,11 @@ using namespace velmuro;
 
 // A tree `fanOut` wide and `depth` levels deep below the given node, with a mix of groups, text
 // fields (an address, a search phrase), buttons and web areas whose content is never entered.
-void grow(sim::NodeSpec& parent, int fanOut, int depth, int& counter) {
+void grow(sim::NodeTemplate& parent, int fanOut, int depth, int& counter) {
   if (depth == 0) return;
   for (int i = 0; i < fanOut; ++i) {
     int n = counter++;
-    sim::NodeSpec child;
+    sim::NodeTemplate child;
     child.domId("node-" + std::to_string(n));
     switch (n % 8) {
       case 1:
@@ -55,9 +55,9 @@ void grow(sim::NodeSpec& parent, int fanOut, int depth, int& counter) {
 struct LargeDesktop {
   explicit LargeDesktop(int windows) {
     world.desktop.trusted = true;
-    std::vector<sim::NodeSpec> list;
+    std::vector<sim::NodeTemplate> list;
     for (int w = 0; w < windows; ++w) {
-      sim::NodeSpec window("w" + std::to_string(w));
+      sim::NodeTemplate window("w" + std::to_string(w));
       window.role("AXWindow");
       int counter = 0;
       grow(window, 4, 7, counter);

@@ -13,9 +13,9 @@ using platform::AXElement;
 class ElementAccessTest : public ReaderTest {
  protected:
   // An application "com.example.app" whose one window holds a node with these attributes.
-  AXElement probe(sim::NodeSpec spec) {
-    spec.id = "probe";
-    run("com.example.app", 100, sim::applicationNode("app", {}, {window("w", {spec})}));
+  AXElement probe(sim::NodeTemplate blueprint) {
+    blueprint.id = "probe";
+    run("com.example.app", 100, sim::applicationNode("app", {}, {window("w", {blueprint})}));
     AXElement app = axApplication(platform, "com.example.app");
     AXElement win = axElementList(platform.accessibility, app, kAXWindows).at(0);
     return axChildren(platform.accessibility, win).at(0);
@@ -23,8 +23,8 @@ class ElementAccessTest : public ReaderTest {
 };
 
 TEST_F(ElementAccessTest, StringReadGivesTextAndURLsButNeverOtherTypes) {
-  sim::NodeSpec spec;
-  spec.set("AXURL", sim::url("https://example.com/a?b=c"))
+  sim::NodeTemplate blueprint;
+  blueprint.set("AXURL", sim::url("https://example.com/a?b=c"))
       .set("AXTitle", sim::text("Title"))
       .set("AXDescription", sim::text(""))
       .set("AXValue", sim::number(42))
@@ -34,7 +34,7 @@ TEST_F(ElementAccessTest, StringReadGivesTextAndURLsButNeverOtherTypes) {
       .set("AXAttributedValue", sim::other())
       .set("AXPlaceholderValue", std::monostate{})
       .fail("AXHelp", platform::kAXErrorCannotComplete, sim::text("delivered with the error"));
-  AXElement e = probe(spec);
+  AXElement e = probe(blueprint);
   platform::AccessibilityApi& ax = platform.accessibility;
 
   EXPECT_EQ(axString(ax, e, "AXURL"), "https://example.com/a?b=c");
@@ -49,7 +49,7 @@ TEST_F(ElementAccessTest, StringReadGivesTextAndURLsButNeverOtherTypes) {
 }
 
 TEST_F(ElementAccessTest, TextsFromTheApplicationBecomeValidUTF8) {
-  AXElement e = probe(sim::NodeSpec()
+  AXElement e = probe(sim::NodeTemplate()
                           .set("AXTitle", sim::text("caf\xC3\xA9 \xFF\xFE end"))
                           .set("AXURL", sim::url("https://example.com/\xC3")));
   EXPECT_EQ(axString(platform.accessibility, e, "AXTitle"),
@@ -62,15 +62,17 @@ TEST_F(ElementAccessTest, ChildrenAreEmptyWhenTheyCannotBeRead) {
   EXPECT_TRUE(axChildren(ax, AXElement()).empty());
   EXPECT_EQ(world.log.entries().size(), 0u);
 
-  EXPECT_TRUE(axChildren(ax, probe(sim::NodeSpec())).empty());
-  EXPECT_TRUE(axChildren(ax, probe(sim::NodeSpec().set("AXChildren", sim::other()))).empty());
-  AXElement failing = probe(
-      sim::NodeSpec().add(node("AXButton")).fail("AXChildren", platform::kAXErrorCannotComplete));
+  EXPECT_TRUE(axChildren(ax, probe(sim::NodeTemplate())).empty());
+  EXPECT_TRUE(axChildren(ax, probe(sim::NodeTemplate().set("AXChildren", sim::other()))).empty());
+  AXElement failing = probe(sim::NodeTemplate()
+                                .add(node("AXButton"))
+                                .fail("AXChildren", platform::kAXErrorCannotComplete));
   EXPECT_TRUE(axChildren(ax, failing).empty());
 }
 
 TEST_F(ElementAccessTest, ChildrenComeInOrderAndKnowTheirParent) {
-  AXElement e = probe(sim::NodeSpec().title("probe").add(node("AXButton")).add(node("AXCheckBox")));
+  AXElement e =
+      probe(sim::NodeTemplate().title("probe").add(node("AXButton")).add(node("AXCheckBox")));
   platform::AccessibilityApi& ax = platform.accessibility;
   std::vector<AXElement> children = axChildren(ax, e);
   ASSERT_EQ(children.size(), 2u);
@@ -81,7 +83,7 @@ TEST_F(ElementAccessTest, ChildrenComeInOrderAndKnowTheirParent) {
 }
 
 TEST_F(ElementAccessTest, BooleanReadCountsAnythingButTrueAsFalse) {
-  AXElement e = probe(sim::NodeSpec()
+  AXElement e = probe(sim::NodeTemplate()
                           .set("AXOn", true)
                           .set("AXOff", false)
                           .set("AXNumberOne", sim::number(1))

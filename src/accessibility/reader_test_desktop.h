@@ -24,7 +24,7 @@ class ReaderTest : public ::testing::Test {
   ReaderTest() { world.desktop.trusted = true; }
 
   // Adds a running application whose tree is root.
-  void run(const std::string& bundleId, pid_t pid, sim::NodeSpec root,
+  void run(const std::string& bundleId, pid_t pid, sim::NodeTemplate root,
            sim::Micros latency = sim::Micros{0}) {
     world.desktop.addApplication({bundleId, pid, latency, false, std::move(root)});
   }
@@ -71,18 +71,18 @@ class ReaderTest : public ::testing::Test {
 };
 
 // A window with these children.
-inline sim::NodeSpec window(std::string id, std::vector<sim::NodeSpec> children) {
-  sim::NodeSpec node(std::move(id));
+inline sim::NodeTemplate window(std::string id, std::vector<sim::NodeTemplate> children) {
+  sim::NodeTemplate node(std::move(id));
   node.role("AXWindow");
   node.children = std::move(children);
   return node;
 }
 
 // A node with a role and an optional id.
-inline sim::NodeSpec node(std::string role, std::string id = "") {
-  sim::NodeSpec spec(std::move(id));
-  spec.role(std::move(role));
-  return spec;
+inline sim::NodeTemplate node(std::string role, std::string id = "") {
+  sim::NodeTemplate blueprint(std::move(id));
+  blueprint.role(std::move(role));
+  return blueprint;
 }
 
 }  // namespace velmuro::accessibility

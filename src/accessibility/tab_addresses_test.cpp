@@ -12,24 +12,25 @@ using Addresses = std::vector<std::string>;
 
 class TabAddressesTest : public ReaderTest {
  protected:
-  void browser(std::vector<sim::NodeSpec> windows) {
+  void browser(std::vector<sim::NodeTemplate> windows) {
     run("com.example.browser", 500, sim::applicationNode("browser", {}, std::move(windows)));
   }
   frontend::JSONMessage read() { return readTabAddresses(platform, "com.example.browser"); }
 
-  static sim::NodeSpec field(std::string role, sim::DesktopValue value) {
-    sim::NodeSpec spec = node(std::move(role));
-    spec.set("AXValue", std::move(value));
-    return spec;
+  static sim::NodeTemplate field(std::string role, sim::DesktopValue value) {
+    sim::NodeTemplate blueprint = node(std::move(role));
+    blueprint.set("AXValue", std::move(value));
+    return blueprint;
   }
-  static sim::NodeSpec webArea(std::string address, std::vector<sim::NodeSpec> content = {}) {
-    sim::NodeSpec spec = node("AXWebArea");
-    spec.set("AXURL", sim::url(std::move(address)));
-    spec.children = std::move(content);
-    return spec;
+  static sim::NodeTemplate webArea(std::string address,
+                                   std::vector<sim::NodeTemplate> content = {}) {
+    sim::NodeTemplate blueprint = node("AXWebArea");
+    blueprint.set("AXURL", sim::url(std::move(address)));
+    blueprint.children = std::move(content);
+    return blueprint;
   }
   // A chain of groups `levels` deep below the window with a text field at its end.
-  static sim::NodeSpec chainTo(int levels, sim::NodeSpec end) {
+  static sim::NodeTemplate chainTo(int levels, sim::NodeTemplate end) {
     for (int i = 0; i < levels; ++i) end = node("AXGroup").add(std::move(end));
     return end;
   }
@@ -53,7 +54,7 @@ TEST_F(TabAddressesTest, NoWindowsGivesAnEmptyList) {
 }
 
 TEST_F(TabAddressesTest, CollectsDocumentWebAreasAndFieldsInOrder) {
-  sim::NodeSpec first =
+  sim::NodeTemplate first =
       window("first", {node("AXToolbar")
                            .add(field("AXTextField", sim::text("meet.example.com/abc")))
                            .add(field("AXComboBox", sim::text("two words")))
@@ -64,7 +65,7 @@ TEST_F(TabAddressesTest, CollectsDocumentWebAreasAndFieldsInOrder) {
                        webArea("https://meet.example.com/abc",
                                {field("AXTextField", sim::text("inside-the-page"))})});
   first.set("AXDocument", sim::url("https://meet.example.com/abc"));
-  sim::NodeSpec second =
+  sim::NodeTemplate second =
       window("second", {node("AXGroup").add(webArea("https://docs.example.org/x"))});
   second.set("AXDocument", sim::text("file:///tmp/report.pdf"));
   browser({first, second});
@@ -78,26 +79,27 @@ TEST_F(TabAddressesTest, CollectsDocumentWebAreasAndFieldsInOrder) {
 }
 
 TEST_F(TabAddressesTest, FailedReadsSkipOnlyWhatTheyHide) {
-  sim::NodeSpec noRole = node("AXGroup").add(field("AXTextField", sim::text("below-no-role")));
+  sim::NodeTemplate noRole = node("AXGroup").add(field("AXTextField", sim::text("below-no-role")));
   noRole.fail("AXRole", platform::kAXErrorCannotComplete);
-  sim::NodeSpec noChildren = node("AXGroup").add(field("AXTextField", sim::text("hidden")));
+  sim::NodeTemplate noChildren = node("AXGroup").add(field("AXTextField", sim::text("hidden")));
   noChildren.fail("AXChildren", platform::kAXErrorFailure);
-  sim::NodeSpec w = window("w", {noRole, noChildren, field("AXTextField", sim::text("last"))});
+  sim::NodeTemplate w = window("w", {noRole, noChildren, field("AXTextField", sim::text("last"))});
   w.fail("AXDocument", platform::kAXErrorNoValue);
   browser({w});
   EXPECT_EQ(read().addresses, (Addresses{"below-no-role", "last"}));
 }
 
 TEST_F(TabAddressesTest, UnreadableWindowListGivesNoAddresses) {
-  sim::NodeSpec app = sim::applicationNode("browser", {}, {window("w", {webArea("https://x/")})});
+  sim::NodeTemplate app =
+      sim::applicationNode("browser", {}, {window("w", {webArea("https://x/")})});
   app.fail("AXWindows", platform::kAXErrorCannotComplete);
   run("com.example.browser", 500, app);
   EXPECT_EQ(read().addresses, Addresses{});
 }
 
 TEST_F(TabAddressesTest, WalkStopsBelowLevelNineteenButTheStopStillCosts) {
-  std::vector<sim::NodeSpec> chains = {chainTo(18, field("AXTextField", sim::text("at-19"))),
-                                       chainTo(19, field("AXTextField", sim::text("at-20")))};
+  std::vector<sim::NodeTemplate> chains = {chainTo(18, field("AXTextField", sim::text("at-19"))),
+                                           chainTo(19, field("AXTextField", sim::text("at-20")))};
   browser({window("w", chains)});
   EXPECT_EQ(read().addresses, Addresses{"at-19"});
 
@@ -115,11 +117,11 @@ TEST_F(TabAddressesTest, WalkStopsBelowLevelNineteenButTheStopStillCosts) {
 }
 
 TEST_F(TabAddressesTest, EachWindowHas2999VisitsAndAFreshBudget) {
-  std::vector<sim::NodeSpec> many;
+  std::vector<sim::NodeTemplate> many;
   for (int i = 0; i < 3100; ++i) {
     many.push_back(field("AXTextField", sim::text("first-" + std::to_string(i))));
   }
-  std::vector<sim::NodeSpec> few;
+  std::vector<sim::NodeTemplate> few;
   for (int i = 0; i < 3; ++i)
     few.push_back(field("AXTextField", sim::text("second-" + std::to_string(i))));
   browser({window("first", many), window("second", few)});

@@ -15,27 +15,27 @@ constexpr const char* kLink =
     "https://teams.microsoft.com/l/meetup-join/19%3ameeting_x%40thread.v2/0";
 
 // A join-link node; without an address it carries no "AXURL".
-sim::NodeSpec joinLink(const std::string& domId, std::optional<std::string> address,
-                       std::string id = "") {
-  sim::NodeSpec link = node("AXLink", std::move(id));
+sim::NodeTemplate joinLink(const std::string& domId, std::optional<std::string> address,
+                           std::string id = "") {
+  sim::NodeTemplate link = node("AXLink", std::move(id));
   link.domId(domId);
   if (address) link.set("AXURL", sim::url(*address));
   return link;
 }
 
 // The meeting-information pane: its close button removes it.
-sim::NodeSpec pane(std::vector<sim::NodeSpec> links) {
-  sim::NodeSpec close = node("AXButton", "closePane");
+sim::NodeTemplate pane(std::vector<sim::NodeTemplate> links) {
+  sim::NodeTemplate close = node("AXButton", "closePane");
   close.domId(kTeamsPaneCloseButton).onPress({sim::removeNode("pane")});
-  sim::NodeSpec group = node("AXGroup", "pane");
+  sim::NodeTemplate group = node("AXGroup", "pane");
   group.add(close);
-  for (sim::NodeSpec& link : links) group.add(std::move(link));
+  for (sim::NodeTemplate& link : links) group.add(std::move(link));
   return group;
 }
 
 // The menu item that closes the menu and opens the pane after a delay.
-sim::NodeSpec meetingInfoItem(std::vector<sim::NodeSpec> links, sim::Micros delay = 300ms) {
-  sim::NodeSpec item = node("AXMenuItem", "meetingInfo");
+sim::NodeTemplate meetingInfoItem(std::vector<sim::NodeTemplate> links, sim::Micros delay = 300ms) {
+  sim::NodeTemplate item = node("AXMenuItem", "meetingInfo");
   item.domId(kTeamsMeetingInfoItem)
       .onPress(
           {sim::removeNode("menu"), sim::addNodes("content", {pane(std::move(links))}, delay)});
@@ -43,8 +43,8 @@ sim::NodeSpec meetingInfoItem(std::vector<sim::NodeSpec> links, sim::Micros dela
 }
 
 // The overflow button: the first press opens the menu with the item, the second closes it.
-sim::NodeSpec overflowButton(std::optional<sim::NodeSpec> item) {
-  sim::NodeSpec button = node("AXButton", "overflow");
+sim::NodeTemplate overflowButton(std::optional<sim::NodeTemplate> item) {
+  sim::NodeTemplate button = node("AXButton", "overflow");
   button.domId(kTeamsOverflowButton);
   if (item) {
     button.onPress({sim::addNodes("content", {node("AXMenu", "menu").add(*item)}, 200ms)}, 1)
@@ -53,23 +53,23 @@ sim::NodeSpec overflowButton(std::optional<sim::NodeSpec> item) {
   return button;
 }
 
-sim::NodeSpec controls(sim::NodeSpec overflow) {
+sim::NodeTemplate controls(sim::NodeTemplate overflow) {
   return node("AXGroup", "controls").add(node("AXButton", "mute")).add(std::move(overflow));
 }
 
-sim::NodeSpec fullMeeting() {
+sim::NodeTemplate fullMeeting() {
   return controls(overflowButton(meetingInfoItem({joinLink(kTeamsJoinLink, kLink)})));
 }
 
 class TeamsJoinLinkTest : public ReaderTest {
  protected:
   // Teams with one meeting window whose content group holds these nodes.
-  void teams(std::vector<sim::NodeSpec> content,
-             const std::function<void(sim::NodeSpec&)>& adjust = {},
+  void teams(std::vector<sim::NodeTemplate> content,
+             const std::function<void(sim::NodeTemplate&)>& adjust = {},
              sim::Micros latency = sim::Micros{0}) {
-    sim::NodeSpec group = node("AXGroup", "content");
+    sim::NodeTemplate group = node("AXGroup", "content");
     group.children = std::move(content);
-    sim::NodeSpec app = sim::applicationNode("teams", {}, {window("meeting", {group})});
+    sim::NodeTemplate app = sim::applicationNode("teams", {}, {window("meeting", {group})});
     app.set("AXEnhancedUserInterface", false);
     if (adjust) adjust(app);
     run(kTeamsBundleId, 900, app, latency);
@@ -152,7 +152,7 @@ TEST_F(TeamsJoinLinkTest, SecondJoinLinkIsLookedAtOnceAfterThePaneOpens) {
 }
 
 TEST_F(TeamsJoinLinkTest, JoinLinkWithoutAddressIsNotWaitedFor) {
-  sim::NodeSpec item = meetingInfoItem({joinLink(kTeamsJoinLink, std::nullopt, "link")}, 0ms);
+  sim::NodeTemplate item = meetingInfoItem({joinLink(kTeamsJoinLink, std::nullopt, "link")}, 0ms);
   // The address would arrive later; the reader does not wait for it.
   item.onPress({sim::setValue("link", "AXURL", sim::url(kLink), 300ms)});
   teams({controls(overflowButton(item))});
@@ -172,7 +172,7 @@ TEST_F(TeamsJoinLinkTest, MenuItemThatNeverShowsUpIsNoMenuAndTheMenuIsClosedAgai
 }
 
 TEST_F(TeamsJoinLinkTest, PressThatRunsPastTheDeadlineIsNoMenu) {
-  sim::NodeSpec overflow = overflowButton(meetingInfoItem({joinLink(kTeamsJoinLink, kLink)}));
+  sim::NodeTemplate overflow = overflowButton(meetingInfoItem({joinLink(kTeamsJoinLink, kLink)}));
   overflow.actionLatency = 800ms;
   teams({});
   world.desktop.schedule(sim::addNodes("content", {controls(overflow)}, 3900ms));
@@ -182,7 +182,8 @@ TEST_F(TeamsJoinLinkTest, PressThatRunsPastTheDeadlineIsNoMenu) {
 
 TEST_F(TeamsJoinLinkTest, ButtonFoundOnlyAfterTheDeadlineIsSlowAndNothingIsPressed) {
   // 200 ms a request and a deep tree: the first search ends after the overall wait.
-  sim::NodeSpec deep = controls(overflowButton(meetingInfoItem({joinLink(kTeamsJoinLink, kLink)})));
+  sim::NodeTemplate deep =
+      controls(overflowButton(meetingInfoItem({joinLink(kTeamsJoinLink, kLink)})));
   for (int i = 0; i < 8; ++i) deep = node("AXGroup").add(std::move(deep));
   teams({deep}, {}, 200ms);
   EXPECT_EQ(read(), frontend::statusMessage("slow"));
@@ -194,10 +195,10 @@ TEST_F(TeamsJoinLinkTest, ButtonFoundOnlyAfterTheDeadlineIsSlowAndNothingIsPress
 TEST_F(TeamsJoinLinkTest, EnhancedInterfaceIsRestoredOnEveryOutcome) {
   struct Outcome {
     const char* status;
-    std::vector<sim::NodeSpec> content;
+    std::vector<sim::NodeTemplate> content;
     sim::Micros latency{0};
   };
-  sim::NodeSpec deep = fullMeeting();
+  sim::NodeTemplate deep = fullMeeting();
   for (int i = 0; i < 8; ++i) deep = node("AXGroup").add(std::move(deep));
   const Outcome outcomes[] = {
       {"not-found", {}},
@@ -213,9 +214,9 @@ TEST_F(TeamsJoinLinkTest, EnhancedInterfaceIsRestoredOnEveryOutcome) {
       sim::World local;
       local.desktop.trusted = true;
       sim::SimPlatform localServices(local);
-      sim::NodeSpec group = node("AXGroup", "content");
+      sim::NodeTemplate group = node("AXGroup", "content");
       group.children = outcome.content;
-      sim::NodeSpec app = sim::applicationNode("teams", {}, {window("meeting", {group})});
+      sim::NodeTemplate app = sim::applicationNode("teams", {}, {window("meeting", {group})});
       if (before == Before::kTrue) app.set(kAXEnhancedUserInterface, true);
       if (before == Before::kFalse) app.set(kAXEnhancedUserInterface, false);
       if (before == Before::kUnreadable) {
@@ -243,16 +244,17 @@ TEST_F(TeamsJoinLinkTest, EnhancedInterfaceIsRestoredOnEveryOutcome) {
 }
 
 // A share-invite dialog whose first button closes it and brings the controls back.
-sim::NodeSpec inviteDialog(int subtitleLevels, platform::AXError pressResult, bool closes = true) {
-  sim::NodeSpec subtitle = node("AXStaticText");
+sim::NodeTemplate inviteDialog(int subtitleLevels, platform::AXError pressResult,
+                               bool closes = true) {
+  sim::NodeTemplate subtitle = node("AXStaticText");
   subtitle.domId(kTeamsInviteDialogSubtitle);
   for (int i = 1; i < subtitleLevels; ++i) subtitle = node("AXGroup").add(std::move(subtitle));
-  sim::NodeSpec closeButton = node("AXButton", "closeDialog");
+  sim::NodeTemplate closeButton = node("AXButton", "closeDialog");
   closeButton.actionResult(kAXPress, pressResult);
   if (closes) {
     closeButton.onPress({sim::removeNode("dialog"), sim::addNodes("content", {fullMeeting()})});
   }
-  sim::NodeSpec dialog = node("AXGroup", "dialog");
+  sim::NodeTemplate dialog = node("AXGroup", "dialog");
   dialog.subrole("AXApplicationDialog")
       .add(std::move(subtitle))
       .add(node("AXStaticText"))
@@ -302,7 +304,7 @@ TEST_F(TeamsJoinLinkTest, DialogIsFoundAtMostThreeLevelsAboveItsSubtitle) {
   sim::World deeper;
   deeper.desktop.trusted = true;
   sim::SimPlatform deeperServices(deeper);
-  sim::NodeSpec group = node("AXGroup", "content");
+  sim::NodeTemplate group = node("AXGroup", "content");
   group.add(inviteDialog(4, platform::kAXErrorSuccess));
   deeper.desktop.addApplication({kTeamsBundleId, 900, sim::Micros{0}, false,
                                  sim::applicationNode("teams", {}, {window("meeting", {group})})});
@@ -313,7 +315,7 @@ TEST_F(TeamsJoinLinkTest, DialogIsFoundAtMostThreeLevelsAboveItsSubtitle) {
 TEST_F(TeamsJoinLinkTest, SearchExaminesLevelsUpToFiftyNineAndTheStopStillCosts) {
   // Windows whose target lies at level 60 and at level 59 (the window is level 0).
   auto windowWithTargetAt = [](std::string id, int level) {
-    sim::NodeSpec chain = node("AXButton", id + "Target");
+    sim::NodeTemplate chain = node("AXButton", id + "Target");
     chain.domId("target");
     for (int i = 1; i < level; ++i) chain = node("AXGroup").add(std::move(chain));
     return window(std::move(id), {chain});
@@ -337,14 +339,14 @@ TEST_F(TeamsJoinLinkTest, SearchExaminesLevelsUpToFiftyNineAndTheStopStillCosts)
 }
 
 TEST_F(TeamsJoinLinkTest, EachWindowIsSearchedInOrderWithAFreshBudget) {
-  std::vector<sim::NodeSpec> many;
+  std::vector<sim::NodeTemplate> many;
   for (int i = 0; i < 8100; ++i) many.push_back(node("AXStaticText"));
-  sim::NodeSpec late = node("AXButton", "late");
+  sim::NodeTemplate late = node("AXButton", "late");
   late.domId("wanted");
   many.push_back(late);
-  sim::NodeSpec second = node("AXButton", "inSecond");
+  sim::NodeTemplate second = node("AXButton", "inSecond");
   second.domId("wanted");
-  sim::NodeSpec third = node("AXButton", "inThird");
+  sim::NodeTemplate third = node("AXButton", "inThird");
   third.domId("wanted");
   run("com.example.app", 902,
       sim::applicationNode("app", {},

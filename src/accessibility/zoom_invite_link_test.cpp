@@ -13,30 +13,30 @@ namespace {
 constexpr const char* kLink = "https://us05web.zoom.us/j/81234567890?pwd=abc";
 
 // A menu-bar item titled `title` (no title when absent) whose menu holds these items.
-sim::NodeSpec menu(std::optional<std::string> title, std::vector<sim::NodeSpec> items) {
-  sim::NodeSpec barItem = node("AXMenuBarItem");
+sim::NodeTemplate menu(std::optional<std::string> title, std::vector<sim::NodeTemplate> items) {
+  sim::NodeTemplate barItem = node("AXMenuBarItem");
   if (title) barItem.title(*title);
-  sim::NodeSpec list = node("AXMenu");
+  sim::NodeTemplate list = node("AXMenu");
   list.children = std::move(items);
   barItem.add(std::move(list));
   return barItem;
 }
 
-sim::NodeSpec item(std::string id, std::optional<std::string> title) {
-  sim::NodeSpec spec = node("AXMenuItem", std::move(id));
-  if (title) spec.title(*title);
-  return spec;
+sim::NodeTemplate item(std::string id, std::optional<std::string> title) {
+  sim::NodeTemplate blueprint = node("AXMenuItem", std::move(id));
+  if (title) blueprint.title(*title);
+  return blueprint;
 }
 
 // The "Copy Invite Link" item, writing these items to the pasteboard after each delay.
-sim::NodeSpec copyItem(std::vector<std::pair<sim::Micros, std::string>> writes) {
-  sim::NodeSpec spec = item("copy", "Copy Invite Link");
+sim::NodeTemplate copyItem(std::vector<std::pair<sim::Micros, std::string>> writes) {
+  sim::NodeTemplate blueprint = item("copy", "Copy Invite Link");
   std::vector<sim::Effect> effects;
   for (auto& [delay, text] : writes) {
     effects.push_back(sim::writePasteboard({sim::plainTextItem(text)}, delay));
   }
-  spec.onPress(std::move(effects));
-  return spec;
+  blueprint.onPress(std::move(effects));
+  return blueprint;
 }
 
 class ZoomInviteLinkTest : public ReaderTest {
@@ -50,14 +50,14 @@ class ZoomInviteLinkTest : public ReaderTest {
 
   static platform::Bytes bytes(std::string_view s) { return platform::Bytes(s.begin(), s.end()); }
 
-  static sim::NodeSpec menuBar(std::vector<sim::NodeSpec> menus) {
-    sim::NodeSpec bar = node("AXMenuBar", "menuBar");
+  static sim::NodeTemplate menuBar(std::vector<sim::NodeTemplate> menus) {
+    sim::NodeTemplate bar = node("AXMenuBar", "menuBar");
     bar.children = std::move(menus);
     return bar;
   }
-  static sim::NodeSpec copyMenu() { return menu("Meeting", {copyItem({{300ms, kLink}})}); }
+  static sim::NodeTemplate copyMenu() { return menu("Meeting", {copyItem({{300ms, kLink}})}); }
 
-  void zoom(std::vector<sim::NodeSpec> menus, sim::Micros latency = sim::Micros{0}) {
+  void zoom(std::vector<sim::NodeTemplate> menus, sim::Micros latency = sim::Micros{0}) {
     run(kZoomBundleId, 700,
         sim::applicationNode("zoom", menuBar(std::move(menus)), {window("meeting", {})}), latency);
   }
@@ -92,7 +92,7 @@ class ZoomInviteLinkTest : public ReaderTest {
     return message;
   }
 
-  std::vector<sim::PasteboardItemSpec> original() const {
+  std::vector<sim::PasteboardItemData> original() const {
     return {sim::plainTextItem("earlier text"),
             {{"public.rtf", bytes("{\\rtf1 x}")}, {"public.png", bytes("\x89PNG")}}};
   }
@@ -116,7 +116,7 @@ TEST_F(ZoomInviteLinkTest, MenuTitledInAnotherCaseIsNotFound) {
 
 TEST_F(ZoomInviteLinkTest, SearchThatTakesTheWholeBudgetIsSlowAndNothingIsPressed) {
   // 100 ms a request: the search makes 22 reads.
-  std::vector<sim::NodeSpec> menus;
+  std::vector<sim::NodeTemplate> menus;
   for (int i = 0; i < 4; ++i) menus.push_back(menu("Menu " + std::to_string(i), {item("", "x")}));
   menus.push_back(menu("Meeting", {copyItem({{300ms, kLink}})}));
   zoom(menus, 100ms);
@@ -159,7 +159,7 @@ TEST_F(ZoomInviteLinkTest, TwoWritesReportTheLinkButAreNotRestored) {
   zoom({menu("Meeting", {copyItem({{200ms, "someone else's text"}, {200ms, kLink}})})});
   EXPECT_EQ(copy(), okWith(kLink));
   EXPECT_EQ(world.desktop.pasteboard,
-            std::vector<sim::PasteboardItemSpec>{sim::plainTextItem(kLink)});
+            std::vector<sim::PasteboardItemData>{sim::plainTextItem(kLink)});
   EXPECT_EQ(world.log.count("writeObjects"), 0u);
 }
 
@@ -167,7 +167,7 @@ TEST_F(ZoomInviteLinkTest, SomethingElseWrittenWithoutALinkStays) {
   zoom({menu("Meeting", {copyItem({{200ms, "copied from another app"}})})});
   EXPECT_EQ(copy(), frontend::statusMessage("no-text"));
   EXPECT_EQ(world.desktop.pasteboard,
-            std::vector<sim::PasteboardItemSpec>{sim::plainTextItem("copied from another app")});
+            std::vector<sim::PasteboardItemData>{sim::plainTextItem("copied from another app")});
 }
 
 TEST_F(ZoomInviteLinkTest, EmptyPasteboardIsEmptyAgain) {
@@ -186,7 +186,7 @@ TEST_F(ZoomInviteLinkTest, TypesWithoutDataAreLostAndAnItemWithoutAnyComesBackEm
   zoom({menu("Meeting", {copyItem({{100ms, kLink}})})});
   EXPECT_EQ(copy(), okWith(kLink));
   EXPECT_EQ(world.desktop.pasteboard,
-            (std::vector<sim::PasteboardItemSpec>{sim::plainTextItem("kept"), {}}));
+            (std::vector<sim::PasteboardItemData>{sim::plainTextItem("kept"), {}}));
 }
 
 TEST_F(ZoomInviteLinkTest, ExactItemUnderMeetingWinsOverAnEarlierNeedleMatch) {
@@ -211,18 +211,18 @@ TEST_F(ZoomInviteLinkTest, NeedlesMatchLowerCasedTitlesAsTheyAre) {
 }
 
 TEST_F(ZoomInviteLinkTest, OnlyDirectItemsOfTheFirstMenuAreSearched) {
-  sim::NodeSpec submenuHolder = item("more", "More");
+  sim::NodeTemplate submenuHolder = item("more", "More");
   submenuHolder.add(node("AXMenu").add(item("nested", "Copy Invite Link")));
-  sim::NodeSpec twoChildren = menu("Meeting", {item("first", "Mute")});
+  sim::NodeTemplate twoChildren = menu("Meeting", {item("first", "Mute")});
   twoChildren.add(node("AXMenu").add(item("secondMenu", "Copy Invite Link")));
   zoom({menu("Meeting", {submenuHolder}), twoChildren, node("AXMenuBarItem")});
   EXPECT_EQ(found({"copy"}), "");
 }
 
 TEST_F(ZoomInviteLinkTest, UnreadableTitles) {
-  sim::NodeSpec untitledMenu = menu(std::nullopt, {item("untitled", std::nullopt)});
+  sim::NodeTemplate untitledMenu = menu(std::nullopt, {item("untitled", std::nullopt)});
   untitledMenu.children[0].add(item("exactButUntitledMenu", "Copy Invite Link"));
-  sim::NodeSpec failingMenu = menu("Meeting", {item("failing", "Copy Invite Link")});
+  sim::NodeTemplate failingMenu = menu("Meeting", {item("failing", "Copy Invite Link")});
   failingMenu.fail("AXTitle", platform::kAXErrorCannotComplete);
   zoom({untitledMenu, failingMenu});
   EXPECT_EQ(found({}), "");
@@ -230,7 +230,7 @@ TEST_F(ZoomInviteLinkTest, UnreadableTitles) {
 }
 
 TEST_F(ZoomInviteLinkTest, UnreadableMenuBarIsNotFound) {
-  sim::NodeSpec app = sim::applicationNode("zoom", menuBar({copyMenu()}), {});
+  sim::NodeTemplate app = sim::applicationNode("zoom", menuBar({copyMenu()}), {});
   app.fail("AXMenuBar", platform::kAXErrorCannotComplete);
   run(kZoomBundleId, 700, app);
   EXPECT_EQ(copy(), frontend::statusMessage("not-found"));

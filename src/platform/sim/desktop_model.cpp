@@ -19,11 +19,11 @@ DesktopValue elements(std::vector<std::string> ids) {
 }
 DesktopValue other() { return platform::AXOther{}; }
 
-PasteboardItemSpec plainTextItem(std::string_view text) {
+PasteboardItemData plainTextItem(std::string_view text) {
   return {{platform::kPasteboardTypeString, platform::Bytes(text.begin(), text.end())}};
 }
 
-Effect addNodes(std::string parent, std::vector<NodeSpec> nodes, Micros delay) {
+Effect addNodes(std::string parent, std::vector<NodeTemplate> nodes, Micros delay) {
   Effect effect;
   effect.kind = Effect::Kind::kAdd;
   effect.node = std::move(parent);
@@ -50,7 +50,7 @@ Effect setValue(std::string id, std::string attribute, DesktopValue value, Micro
   return effect;
 }
 
-Effect writePasteboard(std::vector<PasteboardItemSpec> items, Micros delay) {
+Effect writePasteboard(std::vector<PasteboardItemData> items, Micros delay) {
   Effect effect;
   effect.kind = Effect::Kind::kWritePasteboard;
   effect.items = std::move(items);
@@ -81,28 +81,28 @@ const T* findPair(const std::vector<std::pair<std::string, T>>& pairs, std::stri
 
 }  // namespace
 
-NodeSpec& NodeSpec::set(std::string attribute, DesktopValue value) {
+NodeTemplate& NodeTemplate::set(std::string attribute, DesktopValue value) {
   putPair(attributes, std::move(attribute), std::move(value));
   return *this;
 }
 
-NodeSpec& NodeSpec::fail(std::string attribute, platform::AXError error,
-                         std::optional<DesktopValue> valueWithError) {
+NodeTemplate& NodeTemplate::fail(std::string attribute, platform::AXError error,
+                                 std::optional<DesktopValue> valueWithError) {
   putPair(failures, std::move(attribute), AttributeFailure{error, std::move(valueWithError)});
   return *this;
 }
 
-NodeSpec& NodeSpec::failSet(std::string attribute, platform::AXError error) {
+NodeTemplate& NodeTemplate::failSet(std::string attribute, platform::AXError error) {
   putPair(setFailures, std::move(attribute), error);
   return *this;
 }
 
-NodeSpec& NodeSpec::actionResult(std::string action, platform::AXError result) {
+NodeTemplate& NodeTemplate::actionResult(std::string action, platform::AXError result) {
   putPair(actionResults, std::move(action), result);
   return *this;
 }
 
-NodeSpec& NodeSpec::onPress(std::vector<Effect> effects, std::optional<int> nth) {
+NodeTemplate& NodeTemplate::onPress(std::vector<Effect> effects, std::optional<int> nth) {
   Reaction reaction;
   reaction.action = "AXPress";
   reaction.nth = nth;
@@ -111,8 +111,8 @@ NodeSpec& NodeSpec::onPress(std::vector<Effect> effects, std::optional<int> nth)
   return *this;
 }
 
-NodeSpec& NodeSpec::onSet(std::string attribute, std::optional<bool> value,
-                          std::vector<Effect> effects) {
+NodeTemplate& NodeTemplate::onSet(std::string attribute, std::optional<bool> value,
+                                  std::vector<Effect> effects) {
   Reaction reaction;
   reaction.setAttribute = std::move(attribute);
   reaction.setValue = value;
@@ -121,48 +121,48 @@ NodeSpec& NodeSpec::onSet(std::string attribute, std::optional<bool> value,
   return *this;
 }
 
-NodeSpec& NodeSpec::add(NodeSpec child) {
+NodeTemplate& NodeTemplate::add(NodeTemplate child) {
   children.push_back(std::move(child));
   return *this;
 }
 
-NodeSpec applicationNode(std::string id, std::optional<NodeSpec> menuBar,
-                         std::vector<NodeSpec> windows) {
-  NodeSpec app(std::move(id));
+NodeTemplate applicationNode(std::string id, std::optional<NodeTemplate> menuBar,
+                             std::vector<NodeTemplate> windows) {
+  NodeTemplate app(std::move(id));
   app.role("AXApplication");
   if (menuBar) app.add(std::move(*menuBar));
-  for (NodeSpec& window : windows) app.add(std::move(window));
+  for (NodeTemplate& window : windows) app.add(std::move(window));
   return app;
 }
 
 // ---- The live model ----
 
-void DesktopModel::addApplication(ApplicationSpec spec) {
+void DesktopModel::addApplication(ApplicationTemplate blueprint) {
   Application app;
-  app.bundleId = std::move(spec.bundleId);
-  app.pid = spec.pid;
-  app.latency = spec.latency;
-  app.hung = spec.hung;
-  app.root = instantiate(spec.root, spec.pid, -1);
+  app.bundleId = std::move(blueprint.bundleId);
+  app.pid = blueprint.pid;
+  app.latency = blueprint.latency;
+  app.hung = blueprint.hung;
+  app.root = instantiate(blueprint.root, blueprint.pid, -1);
   applications.push_back(std::move(app));
 }
 
-int DesktopModel::instantiate(const NodeSpec& spec, pid_t pid, int parent) {
+int DesktopModel::instantiate(const NodeTemplate& blueprint, pid_t pid, int parent) {
   int index = static_cast<int>(nodes.size());
   Node node;
-  node.id = spec.id.empty() ? "#" + std::to_string(index) : spec.id;
+  node.id = blueprint.id.empty() ? "#" + std::to_string(index) : blueprint.id;
   node.pid = pid;
   node.parent = parent;
-  node.attributes = spec.attributes;
-  node.failures = spec.failures;
-  node.setFailures = spec.setFailures;
-  node.actionResults = spec.actionResults;
-  node.latency = spec.latency;
-  node.actionLatency = spec.actionLatency;
-  node.reactions = spec.reactions;
+  node.attributes = blueprint.attributes;
+  node.failures = blueprint.failures;
+  node.setFailures = blueprint.setFailures;
+  node.actionResults = blueprint.actionResults;
+  node.latency = blueprint.latency;
+  node.actionLatency = blueprint.actionLatency;
+  node.reactions = blueprint.reactions;
   byId_[node.id] = index;
   nodes.push_back(std::move(node));
-  for (const NodeSpec& child : spec.children) {
+  for (const NodeTemplate& child : blueprint.children) {
     int childIndex = instantiate(child, pid, index);
     nodes[index].children.push_back(childIndex);
   }
@@ -252,7 +252,7 @@ void DesktopModel::attributeSet(int node, const std::string& attribute, bool val
   }
 }
 
-void DesktopModel::replacePasteboard(std::vector<PasteboardItemSpec> items) {
+void DesktopModel::replacePasteboard(std::vector<PasteboardItemData> items) {
   ++changeCount;
   ++pasteboardGeneration;
   pasteboard = std::move(items);
@@ -281,8 +281,8 @@ void DesktopModel::apply(const Effect& effect) {
       if (parent < 0) return;
       std::size_t at = std::min(effect.index.value_or(std::numeric_limits<std::size_t>::max()),
                                 nodes[parent].children.size());
-      for (const NodeSpec& spec : effect.nodes) {
-        int child = instantiate(spec, nodes[parent].pid, parent);
+      for (const NodeTemplate& blueprint : effect.nodes) {
+        int child = instantiate(blueprint, nodes[parent].pid, parent);
         addedNodes.push_back(nodes[child].id);
         auto& siblings = nodes[parent].children;
         siblings.insert(siblings.begin() + static_cast<std::ptrdiff_t>(at), child);
@@ -463,27 +463,27 @@ class Loader {
   }
 
   bool readItems(const json::Value& value, const std::string& where,
-                 std::vector<PasteboardItemSpec>& out) {
+                 std::vector<PasteboardItemData>& out) {
     if (!value.isArray()) return fail(where, "expected an array of items");
     for (std::size_t i = 0; i < value.asArray().size(); ++i) {
       const json::Value& item = value.asArray()[i];
       std::string itemWhere = where + "[" + std::to_string(i) + "]";
       if (!item.isArray()) return fail(itemWhere, "expected an array of typed data");
-      PasteboardItemSpec spec;
+      PasteboardItemData blueprint;
       for (std::size_t j = 0; j < item.asArray().size(); ++j) {
         PasteboardEntry entry;
         if (!readBytes(item.asArray()[j], itemWhere + "[" + std::to_string(j) + "]", entry)) {
           return false;
         }
-        spec.push_back(std::move(entry));
+        blueprint.push_back(std::move(entry));
       }
-      out.push_back(std::move(spec));
+      out.push_back(std::move(blueprint));
     }
     return true;
   }
 
   // Reads the members that every node has; `extra` lists the further members allowed.
-  bool readNode(const json::Value& value, const std::string& where, NodeSpec& out,
+  bool readNode(const json::Value& value, const std::string& where, NodeTemplate& out,
                 std::initializer_list<std::string_view> extra = {}) {
     if (!value.isObject()) return fail(where, "expected a node object");
     static constexpr std::string_view kNodeKeys[] = {
@@ -595,11 +595,11 @@ class Loader {
     return true;
   }
 
-  bool readChildren(const json::Value& value, const std::string& where, std::vector<NodeSpec>& out,
-                    std::string_view defaultRole = {}) {
+  bool readChildren(const json::Value& value, const std::string& where,
+                    std::vector<NodeTemplate>& out, std::string_view defaultRole = {}) {
     if (!value.isArray()) return fail(where, "expected an array of nodes");
     for (std::size_t i = 0; i < value.asArray().size(); ++i) {
-      NodeSpec child;
+      NodeTemplate child;
       if (!readNode(value.asArray()[i], where + "[" + std::to_string(i) + "]", child)) {
         return false;
       }
@@ -671,7 +671,7 @@ class Loader {
       if (add->isArray()) {
         if (!readChildren(*add, where + ".add", out.nodes)) return false;
       } else {
-        NodeSpec node;
+        NodeTemplate node;
         if (!readNode(*add, where + ".add", node)) return false;
         out.nodes.push_back(std::move(node));
       }
@@ -713,7 +713,8 @@ class Loader {
     return true;
   }
 
-  bool readApplication(const json::Value& value, const std::string& where, ApplicationSpec& out) {
+  bool readApplication(const json::Value& value, const std::string& where,
+                       ApplicationTemplate& out) {
     if (!readNode(value, where, out.root, {"bundleId", "pid", "hung", "menuBar", "windows"})) {
       return false;
     }
@@ -737,9 +738,9 @@ class Loader {
     }
     if (out.root.id.empty()) out.root.id = "app" + std::to_string(out.pid);
     if (!findPair(out.root.attributes, "AXRole")) out.root.role("AXApplication");
-    std::vector<NodeSpec> children;
+    std::vector<NodeTemplate> children;
     if (const json::Value* menuBar = value.find("menuBar")) {
-      NodeSpec bar;
+      NodeTemplate bar;
       if (!readNode(*menuBar, where + ".menuBar", bar)) return false;
       if (!findPair(bar.attributes, "AXRole")) bar.role("AXMenuBar");
       children.push_back(std::move(bar));
@@ -747,7 +748,7 @@ class Loader {
     if (const json::Value* windows = value.find("windows")) {
       if (!readChildren(*windows, where + ".windows", children, "AXWindow")) return false;
     }
-    for (NodeSpec& child : out.root.children) children.push_back(std::move(child));
+    for (NodeTemplate& child : out.root.children) children.push_back(std::move(child));
     out.root.children = std::move(children);
     return true;
   }
@@ -764,7 +765,7 @@ class Loader {
 };
 
 // Ids must not repeat within the trees a world starts with.
-bool collectIds(const NodeSpec& node, std::vector<std::string>& ids, std::string* error) {
+bool collectIds(const NodeTemplate& node, std::vector<std::string>& ids, std::string* error) {
   if (!node.id.empty()) {
     if (std::find(ids.begin(), ids.end(), node.id) != ids.end()) {
       if (error) *error = "applications: the node id \"" + node.id + "\" is used twice";
@@ -772,7 +773,7 @@ bool collectIds(const NodeSpec& node, std::vector<std::string>& ids, std::string
     }
     ids.push_back(node.id);
   }
-  for (const NodeSpec& child : node.children) {
+  for (const NodeTemplate& child : node.children) {
     if (!collectIds(child, ids, error)) return false;
   }
   return true;
@@ -791,18 +792,18 @@ bool loadDesktop(const json::Value& root, DesktopModel& model, std::string* erro
   }
   if (const json::Value* applications = root.find("applications")) {
     if (!applications->isArray()) return loader.fail("applications", "expected an array");
-    std::vector<ApplicationSpec> specs;
+    std::vector<ApplicationTemplate> blueprints;
     std::vector<std::string> ids;
     for (std::size_t i = 0; i < applications->asArray().size(); ++i) {
-      ApplicationSpec spec;
+      ApplicationTemplate blueprint;
       if (!loader.readApplication(applications->asArray()[i],
-                                  "applications[" + std::to_string(i) + "]", spec)) {
+                                  "applications[" + std::to_string(i) + "]", blueprint)) {
         return false;
       }
-      if (!collectIds(spec.root, ids, error)) return false;
-      specs.push_back(std::move(spec));
+      if (!collectIds(blueprint.root, ids, error)) return false;
+      blueprints.push_back(std::move(blueprint));
     }
-    for (ApplicationSpec& spec : specs) model.addApplication(std::move(spec));
+    for (ApplicationTemplate& blueprint : blueprints) model.addApplication(std::move(blueprint));
   }
   if (const json::Value* pasteboard = root.find("pasteboard")) {
     if (!loader.checkKeys(*pasteboard, "pasteboard", {"changeCount", "items"})) return false;
@@ -878,7 +879,7 @@ json::Value pasteboardEntryJSON(const PasteboardEntry& entry) {
 
 json::Value desktopState(const DesktopModel& model) {
   json::Array items;
-  for (const PasteboardItemSpec& item : model.pasteboard) {
+  for (const PasteboardItemData& item : model.pasteboard) {
     json::Array entries;
     for (const PasteboardEntry& entry : item) entries.push_back(pasteboardEntryJSON(entry));
     items.emplace_back(std::move(entries));

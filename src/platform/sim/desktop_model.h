@@ -55,12 +55,12 @@ struct PasteboardEntry {
   std::optional<platform::Bytes> data;
   bool operator==(const PasteboardEntry&) const = default;
 };
-using PasteboardItemSpec = std::vector<PasteboardEntry>;
+using PasteboardItemData = std::vector<PasteboardEntry>;
 
 // A pasteboard item holding one plain-text string.
-PasteboardItemSpec plainTextItem(std::string_view text);
+PasteboardItemData plainTextItem(std::string_view text);
 
-struct NodeSpec;
+struct NodeTemplate;
 
 // One change the desktop makes on its own, after a delay.
 struct Effect {
@@ -73,20 +73,20 @@ struct Effect {
   // kAdd: the position among the parent's children; the end when absent.
   std::optional<std::size_t> index;
   // kAdd: the subtrees to add.
-  std::vector<NodeSpec> nodes;
+  std::vector<NodeTemplate> nodes;
   // kSet: the attribute and its new value.
   std::string attribute;
   DesktopValue value;
   // kWritePasteboard: what another process clears the pasteboard for and writes.
-  std::vector<PasteboardItemSpec> items;
+  std::vector<PasteboardItemData> items;
 };
 
 // Effect builders.
-Effect addNodes(std::string parent, std::vector<NodeSpec> nodes, Micros delay = Micros{0});
+Effect addNodes(std::string parent, std::vector<NodeTemplate> nodes, Micros delay = Micros{0});
 Effect removeNode(std::string id, Micros delay = Micros{0});
 Effect setValue(std::string id, std::string attribute, DesktopValue value,
                 Micros delay = Micros{0});
-Effect writePasteboard(std::vector<PasteboardItemSpec> items, Micros delay = Micros{0});
+Effect writePasteboard(std::vector<PasteboardItemData> items, Micros delay = Micros{0});
 
 // Effects that follow an action performed on a node, or an attribute set on it.
 struct Reaction {
@@ -101,9 +101,9 @@ struct Reaction {
 };
 
 // A node of an accessibility tree with its subtree: the template the desktop instantiates.
-struct NodeSpec {
-  NodeSpec() = default;
-  explicit NodeSpec(std::string nodeId) : id(std::move(nodeId)) {}
+struct NodeTemplate {
+  NodeTemplate() = default;
+  explicit NodeTemplate(std::string nodeId) : id(std::move(nodeId)) {}
 
   // Unique among the nodes present at one time; the desktop names nodes without one "#<n>".
   std::string id;
@@ -117,37 +117,38 @@ struct NodeSpec {
   // How long an action on this node takes (a press that opens a menu can block), if different.
   std::optional<Micros> actionLatency;
   std::vector<Reaction> reactions;
-  std::vector<NodeSpec> children;
+  std::vector<NodeTemplate> children;
 
   // Builders, each returning the node.
-  NodeSpec& set(std::string attribute, DesktopValue value);
-  NodeSpec& role(std::string value) { return set("AXRole", text(std::move(value))); }
-  NodeSpec& subrole(std::string value) { return set("AXSubrole", text(std::move(value))); }
-  NodeSpec& title(std::string value) { return set("AXTitle", text(std::move(value))); }
-  NodeSpec& domId(std::string value) { return set("AXDOMIdentifier", text(std::move(value))); }
-  NodeSpec& fail(std::string attribute, platform::AXError error,
-                 std::optional<DesktopValue> valueWithError = std::nullopt);
-  NodeSpec& failSet(std::string attribute, platform::AXError error);
-  NodeSpec& actionResult(std::string action, platform::AXError result);
-  NodeSpec& onPress(std::vector<Effect> effects, std::optional<int> nth = std::nullopt);
-  NodeSpec& onSet(std::string attribute, std::optional<bool> value, std::vector<Effect> effects);
-  NodeSpec& add(NodeSpec child);
+  NodeTemplate& set(std::string attribute, DesktopValue value);
+  NodeTemplate& role(std::string value) { return set("AXRole", text(std::move(value))); }
+  NodeTemplate& subrole(std::string value) { return set("AXSubrole", text(std::move(value))); }
+  NodeTemplate& title(std::string value) { return set("AXTitle", text(std::move(value))); }
+  NodeTemplate& domId(std::string value) { return set("AXDOMIdentifier", text(std::move(value))); }
+  NodeTemplate& fail(std::string attribute, platform::AXError error,
+                     std::optional<DesktopValue> valueWithError = std::nullopt);
+  NodeTemplate& failSet(std::string attribute, platform::AXError error);
+  NodeTemplate& actionResult(std::string action, platform::AXError result);
+  NodeTemplate& onPress(std::vector<Effect> effects, std::optional<int> nth = std::nullopt);
+  NodeTemplate& onSet(std::string attribute, std::optional<bool> value,
+                      std::vector<Effect> effects);
+  NodeTemplate& add(NodeTemplate child);
 };
 
 // A running application: its process and its application element with the tree below it
 // (the menu bar and the windows are children of the application element).
-struct ApplicationSpec {
+struct ApplicationTemplate {
   std::string bundleId;
   pid_t pid = 0;
   // How long each accessibility request takes; a hung application never answers.
   Micros latency{0};
   bool hung = false;
-  NodeSpec root;
+  NodeTemplate root;
 };
 
 // An application element of role "AXApplication" holding a menu bar (when given) and windows.
-NodeSpec applicationNode(std::string id, std::optional<NodeSpec> menuBar,
-                         std::vector<NodeSpec> windows);
+NodeTemplate applicationNode(std::string id, std::optional<NodeTemplate> menuBar,
+                             std::vector<NodeTemplate> windows);
 
 // The platform's messaging timeout before anyone sets one.
 inline constexpr Micros kDefaultMessagingTimeout{6'000'000};
@@ -191,7 +192,7 @@ struct DesktopModel {
   bool trusted = false;
   std::vector<Application> applications;
   std::vector<Node> nodes;
-  std::vector<PasteboardItemSpec> pasteboard;
+  std::vector<PasteboardItemData> pasteboard;
   std::int64_t changeCount = 0;
   // Moves on every clear, so handles to earlier items give nothing.
   std::uint64_t pasteboardGeneration = 0;
@@ -199,7 +200,7 @@ struct DesktopModel {
   std::optional<Micros> messagingTimeout;
 
   // Adds a running application; applications are listed in the order they were added.
-  void addApplication(ApplicationSpec spec);
+  void addApplication(ApplicationTemplate blueprint);
   // Schedules an effect at its delay after the start of the run.
   void schedule(Effect effect);
   // Fixes the start of the run (once) and turns the timeline into due times.
@@ -218,7 +219,7 @@ struct DesktopModel {
   // Sets the attribute, counts the setting and runs its reactions.
   void attributeSet(int node, const std::string& attribute, bool value, platform::WallTime now);
   // Another process clears the pasteboard and writes these items.
-  void replacePasteboard(std::vector<PasteboardItemSpec> items);
+  void replacePasteboard(std::vector<PasteboardItemData> items);
   // Sets a node attribute and notes the change for the final state.
   void setAttribute(int node, const std::string& attribute, DesktopValue value);
 
@@ -233,7 +234,7 @@ struct DesktopModel {
   std::vector<std::string> removedNodes;
 
  private:
-  int instantiate(const NodeSpec& spec, pid_t pid, int parent);
+  int instantiate(const NodeTemplate& blueprint, pid_t pid, int parent);
   void apply(const Effect& effect);
   void fire(const std::vector<Effect>& effects, platform::WallTime now);
   void removeSubtree(int node);

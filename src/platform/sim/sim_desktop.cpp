@@ -315,7 +315,7 @@ struct ItemRef {
   std::size_t index = 0;
 };
 
-const PasteboardItemSpec* itemOf(const DesktopModel& model, const platform::PasteboardItem& item) {
+const PasteboardItemData* itemOf(const DesktopModel& model, const platform::PasteboardItem& item) {
   const auto* ref = static_cast<const ItemRef*>(item.get());
   if (!ref || ref->generation != model.pasteboardGeneration ||
       ref->index >= model.pasteboard.size()) {
@@ -352,8 +352,8 @@ std::vector<std::string> SimPasteboard::types(const platform::PasteboardItem& it
   model.applyDue(world_.clock.now());
   std::vector<std::string> types;
   json::Array logged;
-  if (const PasteboardItemSpec* spec = itemOf(model, item)) {
-    for (const PasteboardEntry& entry : *spec) {
+  if (const PasteboardItemData* blueprint = itemOf(model, item)) {
+    for (const PasteboardEntry& entry : *blueprint) {
       types.push_back(entry.type);
       logged.emplace_back(entry.type);
     }
@@ -367,8 +367,8 @@ std::optional<platform::Bytes> SimPasteboard::dataForType(const platform::Pasteb
   DesktopModel& model = world_.desktop;
   model.applyDue(world_.clock.now());
   std::optional<platform::Bytes> data;
-  if (const PasteboardItemSpec* spec = itemOf(model, item)) {
-    for (const PasteboardEntry& entry : *spec) {
+  if (const PasteboardItemData* blueprint = itemOf(model, item)) {
+    for (const PasteboardEntry& entry : *blueprint) {
       if (entry.type == type) {
         data = entry.data;
         break;
@@ -398,7 +398,7 @@ std::optional<std::string> SimPasteboard::stringForType(const std::string& type)
   DesktopModel& model = world_.desktop;
   model.applyDue(world_.clock.now());
   std::optional<std::string> found;
-  for (const PasteboardItemSpec& item : model.pasteboard) {
+  for (const PasteboardItemData& item : model.pasteboard) {
     for (const PasteboardEntry& entry : item) {
       if (entry.type == type && entry.data) {
         found = std::string(entry.data->begin(), entry.data->end());
@@ -417,13 +417,13 @@ void SimPasteboard::writeObjects(const std::vector<platform::NewPasteboardItem>&
   model.applyDue(world_.clock.now());
   json::Array logged;
   for (const platform::NewPasteboardItem& item : items) {
-    PasteboardItemSpec spec;
+    PasteboardItemData blueprint;
     json::Array types;
     for (const auto& [type, bytes] : item) {
-      spec.push_back({type, bytes});
+      blueprint.push_back({type, bytes});
       types.emplace_back(type);
     }
-    model.pasteboard.push_back(std::move(spec));
+    model.pasteboard.push_back(std::move(blueprint));
     logged.emplace_back(std::move(types));
   }
   world_.log.record("writeObjects", json::Object{{"items", std::move(logged)}}, true);

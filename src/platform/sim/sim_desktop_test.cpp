@@ -154,10 +154,10 @@ TEST_F(SimDesktopTest, InvalidWorldFilesNameThePlace) {
 
 TEST_F(SimDesktopTest, LatencyIsSpentOnTheClockAndBoundedByTheMessagingTimeout) {
   world.desktop.trusted = true;
-  NodeSpec root = applicationNode("slow", {}, {});
-  root.add(NodeSpec("fast").role("AXButton"));
+  NodeTemplate root = applicationNode("slow", {}, {});
+  root.add(NodeTemplate("fast").role("AXButton"));
   root.children[0].latency = 0us;
-  NodeSpec blocking("blocking");
+  NodeTemplate blocking("blocking");
   blocking.actionLatency = 800ms;
   root.add(blocking);
   world.desktop.addApplication({"com.example.slow", 5, 2s, false, root});
@@ -186,13 +186,13 @@ TEST_F(SimDesktopTest, LatencyIsSpentOnTheClockAndBoundedByTheMessagingTimeout) 
 
 TEST_F(SimDesktopTest, ReactionsChangeTheTreeOnTheVirtualClock) {
   world.desktop.trusted = true;
-  NodeSpec button("button");
-  button.onPress({addNodes("w", {NodeSpec("menu").add(NodeSpec("item"))}, 200ms)}, 1)
+  NodeTemplate button("button");
+  button.onPress({addNodes("w", {NodeTemplate("menu").add(NodeTemplate("item"))}, 200ms)}, 1)
       .onPress({removeNode("menu")}, 2)
       .onSet("AXSelected", true, {setValue("w", "AXTitle", text("selected"))});
   world.desktop.addApplication(
       {"com.example.app", 1, 0s, false,
-       applicationNode("app", {}, {NodeSpec("w").role("AXWindow").add(button)})});
+       applicationNode("app", {}, {NodeTemplate("w").role("AXWindow").add(button)})});
   AXElement w = list(app(1), "AXWindows").at(0);
   AXElement b = list(w, "AXChildren").at(0);
 
