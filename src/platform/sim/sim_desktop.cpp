@@ -76,6 +76,7 @@ AXError reachNode(World& world, const AXElement& element, bool action, int& node
   if (ref->kind == ElementRef::Kind::kUnknownApplication || ref->node < 0) {
     return platform::kAXErrorInvalidUIElement;
   }
+  // Effects that fall due may add nodes, so no reference into the node list is kept across them.
   const DesktopModel::Node& target = model.nodes[ref->node];
   const DesktopModel::Application* app = applicationOf(model, target.pid);
   Micros timeout =
@@ -92,7 +93,7 @@ AXError reachNode(World& world, const AXElement& element, bool action, int& node
     world.clock.advance(latency);
     model.applyDue(world.clock.now());
   }
-  if (!target.present) return platform::kAXErrorInvalidUIElement;
+  if (!model.nodes[ref->node].present) return platform::kAXErrorInvalidUIElement;
   node = ref->node;
   return platform::kAXErrorSuccess;
 }

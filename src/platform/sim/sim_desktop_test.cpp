@@ -220,6 +220,23 @@ TEST_F(SimDesktopTest, ReactionsChangeTheTreeOnTheVirtualClock) {
   EXPECT_TRUE(std::get<bool>(read(b, "AXSelected")));
 }
 
+TEST_F(SimDesktopTest, EffectsThatFallDueDuringARequestShapeItsAnswer) {
+  world.desktop.trusted = true;
+  std::vector<NodeTemplate> many(50, NodeTemplate().role("AXRow"));
+  NodeTemplate button("button");
+  button.onPress({addNodes("w", many, 5ms), removeNode("button", 5ms)});
+  world.desktop.addApplication(
+      {"com.example.app", 1, 10ms, false,
+       applicationNode("app", {}, {NodeTemplate("w").role("AXWindow").add(button)})});
+  AXElement w = list(app(1), "AXWindows").at(0);
+  AXElement b = list(w, "AXChildren").at(0);
+  EXPECT_EQ(ax.performAction(b, "AXPress"), platform::kAXErrorSuccess);
+  // The press was answered at 30 ms; the next request is answered at 40 ms, after the change.
+  EXPECT_EQ(status(b, "AXRole"), platform::kAXErrorInvalidUIElement);
+  EXPECT_EQ(list(w, "AXChildren").size(), 50u);
+  EXPECT_EQ(elapsed(), 50ms);
+}
+
 TEST_F(SimDesktopTest, PasteboardKeepsItemsTypesDataAndItsChangeCount) {
   load(R"({"pasteboard": {"changeCount": 7, "items": [
              [{"type": "public.utf8-plain-text", "text": "hello"}, {"type": "public.png", "hex": "89504e47"},
