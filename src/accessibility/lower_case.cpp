@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <iterator>
 
+#include "text/utf8.h"
+
 namespace velmuro::accessibility {
 
 namespace {
@@ -77,24 +79,6 @@ char32_t lowerOf(char32_t c) {
   return static_cast<char32_t>(static_cast<std::int32_t>(c) + run.delta);
 }
 
-void appendUTF8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
-
 // Decodes one well-formed sequence of up to three bytes at pos (every mapped letter lies below
 // U+10000); 0 when the bytes there are something else.
 std::size_t decode(std::string_view s, std::size_t pos, char32_t& c) {
@@ -138,7 +122,7 @@ std::string lowerCased(std::string_view text) {
     } else if (length == 1) {
       out.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : static_cast<char>(c));
     } else {
-      appendUTF8(out, lowerOf(c));
+      text::appendUTF8(out, lowerOf(c));
     }
     pos += length;
   }
