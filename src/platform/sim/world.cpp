@@ -1,6 +1,5 @@
 #include "platform/sim/world.h"
 
-#include <algorithm>
 
 namespace velmuro::sim {
 
