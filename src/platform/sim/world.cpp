@@ -1,6 +1,5 @@
 #include "platform/sim/world.h"
 
-
 namespace velmuro::sim {
 
 std::unique_ptr<World> loadWorld(std::string_view text, std::string* error) {
