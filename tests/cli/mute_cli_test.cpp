@@ -16,6 +16,8 @@
 #include "platform/sim/json.h"
 #include "text/utf8.h"
 
+extern char** environ;
+
 namespace velmuro::testing {
 namespace {
 
