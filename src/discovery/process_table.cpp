@@ -55,7 +55,7 @@ std::string_view trimWhitespace(std::string_view text) {
 
 // Runs the command and gives its output when it launched and printed valid UTF-8.
 std::optional<std::string> runForText(platform::ChildProcesses& children, const char* path,
-                                      std::vector<std::string> arguments) {
+                                      const std::vector<std::string>& arguments) {
   std::optional<std::string> output = children.runAndCollect(path, arguments);
   if (!output || !text::isValidUTF8(*output)) return std::nullopt;
   return output;
