@@ -152,7 +152,7 @@ void BM_TabAddressReader(benchmark::State& state) {
   std::int64_t addresses = 0, walks = 0;
   for (auto _ : state) {
     resetLog(state, desktop.world);
-    frontend::JSONMessage result = accessibility::readTabAddresses(platform, "com.example.big");
+    output::JSONMessage result = accessibility::readTabAddresses(platform, "com.example.big");
     addresses += static_cast<std::int64_t>(result.addresses->size());
     ++walks;
   }

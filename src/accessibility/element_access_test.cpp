@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "accessibility/lower_case.h"
-#include "accessibility/reader_test_desktop.h"
+#include "support/reader_test_desktop.h"
 
 namespace velmuro::accessibility {
 namespace {

@@ -28,12 +28,12 @@ void collectAddresses(platform::AccessibilityApi& ax, const platform::AXElement&
   }
 }
 
-frontend::JSONMessage readTabAddresses(const platform::Platform& platform,
-                                       const std::string& bundleId) {
+output::JSONMessage readTabAddresses(const platform::Platform& platform,
+                                     const std::string& bundleId) {
   platform::AccessibilityApi& ax = platform.accessibility;
-  if (!ax.isProcessTrusted()) return frontend::statusMessage("untrusted");
+  if (!ax.isProcessTrusted()) return output::statusMessage("untrusted");
   platform::AXElement application = axApplication(platform, bundleId);
-  if (!application) return frontend::statusMessage("not-running");
+  if (!application) return output::statusMessage("not-running");
 
   std::vector<std::string> addresses;
   for (const platform::AXElement& window : axElementList(ax, application, kAXWindows)) {
@@ -43,7 +43,7 @@ frontend::JSONMessage readTabAddresses(const platform::Platform& platform,
     std::int64_t budget = kTabVisitBudget;
     collectAddresses(ax, window, 0, budget, addresses);
   }
-  frontend::JSONMessage message = frontend::statusMessage("ok");
+  output::JSONMessage message = output::statusMessage("ok");
   message.addresses = std::move(addresses);
   return message;
 }

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "frontend/json_message.h"
+#include "output/json_message.h"
 #include "platform/accessibility_api.h"
 #include "platform/platform.h"
 
@@ -17,7 +17,7 @@ inline constexpr int kTabMaxDepth = 19;
 
 // "untrusted", "not-running", or "ok" with every address the browser's windows show, in the
 // order found: each window's document address, then what its walk collects.
-frontend::JSONMessage readTabAddresses(const platform::Platform& platform,
+output::JSONMessage readTabAddresses(const platform::Platform& platform,
                                        const std::string& bundleId);
 
 // One visit of a window's walk: appends a web area's address (without entering it) and the text

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "accessibility/element_access.h"
-#include "accessibility/reader_test_desktop.h"
+#include "support/reader_test_desktop.h"
 
 namespace velmuro::accessibility {
 namespace {
@@ -15,7 +15,7 @@ class TabAddressesTest : public ReaderTest {
   void browser(std::vector<sim::NodeTemplate> windows) {
     run("com.example.browser", 500, sim::applicationNode("browser", {}, std::move(windows)));
   }
-  frontend::JSONMessage read() { return readTabAddresses(platform, "com.example.browser"); }
+  output::JSONMessage read() { return readTabAddresses(platform, "com.example.browser"); }
 
   static sim::NodeTemplate field(std::string role, sim::DesktopValue value) {
     sim::NodeTemplate blueprint = node(std::move(role));
@@ -38,19 +38,18 @@ class TabAddressesTest : public ReaderTest {
 
 TEST_F(TabAddressesTest, UntrustedAndNotRunningCarryNoAddresses) {
   browser({window("w", {field("AXTextField", sim::text("example.com"))})});
-  EXPECT_EQ(readTabAddresses(platform, "com.example.other"),
-            frontend::statusMessage("not-running"));
+  EXPECT_EQ(readTabAddresses(platform, "com.example.other"), output::statusMessage("not-running"));
   world.desktop.trusted = false;
-  EXPECT_EQ(read(), frontend::statusMessage("untrusted"));
+  EXPECT_EQ(read(), output::statusMessage("untrusted"));
   EXPECT_EQ(world.log.count("AXUIElementCopyAttributeValue"), 0u);
 }
 
 TEST_F(TabAddressesTest, NoWindowsGivesAnEmptyList) {
   browser({});
-  frontend::JSONMessage result = read();
+  output::JSONMessage result = read();
   EXPECT_EQ(result.status, "ok");
   EXPECT_EQ(result.addresses, Addresses{});
-  EXPECT_EQ(frontend::encodeJSONLine(result), R"({"status":"ok","addresses":[]})");
+  EXPECT_EQ(output::encodeJSONLine(result), R"({"status":"ok","addresses":[]})");
 }
 
 TEST_F(TabAddressesTest, CollectsDocumentWebAreasAndFieldsInOrder) {
@@ -70,7 +69,7 @@ TEST_F(TabAddressesTest, CollectsDocumentWebAreasAndFieldsInOrder) {
   second.set("AXDocument", sim::text("file:///tmp/report.pdf"));
   browser({first, second});
 
-  frontend::JSONMessage result = read();
+  output::JSONMessage result = read();
   EXPECT_EQ(result.status, "ok");
   EXPECT_EQ(result.addresses, (Addresses{"https://meet.example.com/abc", "meet.example.com/abc", "",
                                          "tab\there\xC2\xA0nbsp", "https://meet.example.com/abc",
@@ -126,7 +125,7 @@ TEST_F(TabAddressesTest, EachWindowHas2999VisitsAndAFreshBudget) {
     few.push_back(field("AXTextField", sim::text("second-" + std::to_string(i))));
   browser({window("first", many), window("second", few)});
 
-  frontend::JSONMessage result = read();
+  output::JSONMessage result = read();
   ASSERT_TRUE(result.addresses);
   // The window is visit 1, so 2998 fields are examined; the other 102 visits stop at once.
   ASSERT_EQ(result.addresses->size(), 2998u + 3u);

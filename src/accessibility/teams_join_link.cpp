@@ -75,12 +75,12 @@ bool closeInviteDialog(platform::AccessibilityApi& ax, const platform::AXElement
   return false;
 }
 
-frontend::JSONMessage readTeamsJoinLink(const platform::Platform& platform) {
+output::JSONMessage readTeamsJoinLink(const platform::Platform& platform) {
   platform::AccessibilityApi& ax = platform.accessibility;
   platform::Clock& clock = platform.clock;
-  if (!ax.isProcessTrusted()) return frontend::statusMessage("untrusted");
+  if (!ax.isProcessTrusted()) return output::statusMessage("untrusted");
   platform::AXElement application = axApplication(platform, kTeamsBundleId);
-  if (!application) return frontend::statusMessage("not-running");
+  if (!application) return output::statusMessage("not-running");
 
   const platform::WallTime deadline = clock.now() + kTeamsOverallWait;
   // Teams exposes its web content only with the enhanced interface on.
@@ -88,7 +88,7 @@ frontend::JSONMessage readTeamsJoinLink(const platform::Platform& platform) {
   ax.setAttributeValue(application, kAXEnhancedUserInterface, true);
   auto finish = [&](const char* status, std::optional<std::string> link = std::nullopt) {
     if (!wasEnhanced) ax.setAttributeValue(application, kAXEnhancedUserInterface, false);
-    frontend::JSONMessage message = frontend::statusMessage(status);
+    output::JSONMessage message = output::statusMessage(status);
     message.text = std::move(link);
     return message;
   };

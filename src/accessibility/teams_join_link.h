@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "frontend/json_message.h"
+#include "output/json_message.h"
 #include "platform/accessibility_api.h"
 #include "platform/clock.h"
 #include "platform/platform.h"
@@ -37,7 +37,7 @@ inline constexpr std::uint32_t kTeamsPollMicroseconds = 150000;
 // The join link of the meeting Teams shows, in a record with status "ok" and the link as text,
 // or with one of "untrusted", "not-running", "not-found", "slow", "no-menu", "no-link". The
 // enhanced interface is switched on for the read and back off unless it was on before.
-frontend::JSONMessage readTeamsJoinLink(const platform::Platform& platform);
+output::JSONMessage readTeamsJoinLink(const platform::Platform& platform);
 
 // The first node, depth first, under element whose DOM identifier is domId; absent when none is
 // found on levels up to the limit within the shared budget. Every visit costs one unit, also one

@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "accessibility/element_access.h"
-#include "accessibility/reader_test_desktop.h"
+#include "support/reader_test_desktop.h"
 
 namespace velmuro::accessibility {
 namespace {
@@ -75,10 +75,10 @@ class TeamsJoinLinkTest : public ReaderTest {
     run(kTeamsBundleId, 900, app, latency);
   }
 
-  frontend::JSONMessage read() { return readTeamsJoinLink(platform); }
+  output::JSONMessage read() { return readTeamsJoinLink(platform); }
 
-  static frontend::JSONMessage okWith(std::string link) {
-    frontend::JSONMessage message = frontend::statusMessage("ok");
+  static output::JSONMessage okWith(std::string link) {
+    output::JSONMessage message = output::statusMessage("ok");
     message.text = std::move(link);
     return message;
   }
@@ -100,13 +100,13 @@ class TeamsJoinLinkTest : public ReaderTest {
 TEST_F(TeamsJoinLinkTest, UntrustedLeavesTeamsUntouched) {
   teams({fullMeeting()});
   world.desktop.trusted = false;
-  EXPECT_EQ(read(), frontend::statusMessage("untrusted"));
+  EXPECT_EQ(read(), output::statusMessage("untrusted"));
   EXPECT_EQ(world.log.calls(), std::vector<std::string>{"AXIsProcessTrusted"});
 }
 
 TEST_F(TeamsJoinLinkTest, NotRunning) {
   run("com.microsoft.teams", 900, sim::applicationNode("classic", {}, {}));
-  EXPECT_EQ(read(), frontend::statusMessage("not-running"));
+  EXPECT_EQ(read(), output::statusMessage("not-running"));
 }
 
 TEST_F(TeamsJoinLinkTest, OpensTheMenuAndThePaneReadsTheLinkAndClosesThePane) {
@@ -120,7 +120,7 @@ TEST_F(TeamsJoinLinkTest, OpensTheMenuAndThePaneReadsTheLinkAndClosesThePane) {
 
 TEST_F(TeamsJoinLinkTest, NoMeetingIsNotFoundAfterTheOverallWait) {
   teams({node("AXGroup", "chat")});
-  EXPECT_EQ(read(), frontend::statusMessage("not-found"));
+  EXPECT_EQ(read(), output::statusMessage("not-found"));
   EXPECT_GE(elapsed(), 4500ms);
   EXPECT_LT(elapsed(), 4650ms);
   EXPECT_EQ(world.log.count("usleep"), 30u);
@@ -156,7 +156,7 @@ TEST_F(TeamsJoinLinkTest, JoinLinkWithoutAddressIsNotWaitedFor) {
   // The address would arrive later; the reader does not wait for it.
   item.onPress({sim::setValue("link", "AXURL", sim::url(kLink), 300ms)});
   teams({controls(overflowButton(item))});
-  EXPECT_EQ(read(), frontend::statusMessage("no-link"));
+  EXPECT_EQ(read(), output::statusMessage("no-link"));
   std::vector<std::string> steps = pressesAndSleeps();
   ASSERT_GE(steps.size(), 2u);
   EXPECT_EQ(steps[steps.size() - 2], "press meetingInfo");
@@ -165,7 +165,7 @@ TEST_F(TeamsJoinLinkTest, JoinLinkWithoutAddressIsNotWaitedFor) {
 
 TEST_F(TeamsJoinLinkTest, MenuItemThatNeverShowsUpIsNoMenuAndTheMenuIsClosedAgain) {
   teams({controls(overflowButton(std::nullopt))});
-  EXPECT_EQ(read(), frontend::statusMessage("no-menu"));
+  EXPECT_EQ(read(), output::statusMessage("no-menu"));
   EXPECT_EQ(pressed(), (std::vector<std::string>{"overflow", "overflow"}));
   EXPECT_GE(elapsed(), 4500ms);
   EXPECT_LT(elapsed(), 4650ms);
@@ -176,7 +176,7 @@ TEST_F(TeamsJoinLinkTest, PressThatRunsPastTheDeadlineIsNoMenu) {
   overflow.actionLatency = 800ms;
   teams({});
   world.desktop.schedule(sim::addNodes("content", {controls(overflow)}, 3900ms));
-  EXPECT_EQ(read(), frontend::statusMessage("no-menu"));
+  EXPECT_EQ(read(), output::statusMessage("no-menu"));
   EXPECT_EQ(pressed(), (std::vector<std::string>{"overflow", "overflow"}));
 }
 
@@ -186,7 +186,7 @@ TEST_F(TeamsJoinLinkTest, ButtonFoundOnlyAfterTheDeadlineIsSlowAndNothingIsPress
       controls(overflowButton(meetingInfoItem({joinLink(kTeamsJoinLink, kLink)})));
   for (int i = 0; i < 8; ++i) deep = node("AXGroup").add(std::move(deep));
   teams({deep}, {}, 200ms);
-  EXPECT_EQ(read(), frontend::statusMessage("slow"));
+  EXPECT_EQ(read(), output::statusMessage("slow"));
   EXPECT_TRUE(pressed().empty());
   EXPECT_EQ(enhanced(), sim::DesktopValue(false));
 }
@@ -274,7 +274,7 @@ TEST_F(TeamsJoinLinkTest, ClosedDialogRepeatsTheSearchWithoutAPause) {
 
 TEST_F(TeamsJoinLinkTest, FailedDialogPressPausesAsUsual) {
   teams({inviteDialog(3, platform::kAXErrorCannotComplete)});
-  EXPECT_EQ(read(), frontend::statusMessage("not-found"));
+  EXPECT_EQ(read(), output::statusMessage("not-found"));
   std::vector<std::string> steps = pressesAndSleeps();
   ASSERT_GE(steps.size(), 2u);
   EXPECT_EQ(steps[0], "press closeDialog");
@@ -284,7 +284,7 @@ TEST_F(TeamsJoinLinkTest, FailedDialogPressPausesAsUsual) {
 TEST_F(TeamsJoinLinkTest, DialogThatStaysOpenDoesNotTurnIntoABusyLoop) {
   // A little latency keeps time moving, so even a loop without pauses would end.
   teams({inviteDialog(1, platform::kAXErrorSuccess, false)}, {}, 1ms);
-  EXPECT_EQ(read(), frontend::statusMessage("not-found"));
+  EXPECT_EQ(read(), output::statusMessage("not-found"));
   std::size_t presses = pressed().size(), sleeps = world.log.count("usleep");
   EXPECT_GT(presses, 0u);
   EXPECT_LE(presses, 2 * sleeps);
@@ -308,7 +308,7 @@ TEST_F(TeamsJoinLinkTest, DialogIsFoundAtMostThreeLevelsAboveItsSubtitle) {
   group.add(inviteDialog(4, platform::kAXErrorSuccess));
   deeper.desktop.addApplication({kTeamsBundleId, 900, sim::Micros{0}, false,
                                  sim::applicationNode("teams", {}, {window("meeting", {group})})});
-  EXPECT_EQ(readTeamsJoinLink(deeperServices.platform()), frontend::statusMessage("not-found"));
+  EXPECT_EQ(readTeamsJoinLink(deeperServices.platform()), output::statusMessage("not-found"));
   EXPECT_EQ(deeper.log.count("AXUIElementPerformAction"), 0u);
 }
 

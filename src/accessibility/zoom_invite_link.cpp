@@ -77,17 +77,17 @@ platform::AXElement findInviteLinkItem(platform::AccessibilityApi& ax,
   return fallback;
 }
 
-frontend::JSONMessage copyZoomInviteLink(const platform::Platform& platform,
-                                         const std::vector<std::string>& needles) {
+output::JSONMessage copyZoomInviteLink(const platform::Platform& platform,
+                                       const std::vector<std::string>& needles) {
   platform::Clock& clock = platform.clock;
   platform::Pasteboard& pasteboard = platform.pasteboard;
   const platform::WallTime start = clock.now();
-  if (!platform.accessibility.isProcessTrusted()) return frontend::statusMessage("untrusted");
+  if (!platform.accessibility.isProcessTrusted()) return output::statusMessage("untrusted");
   platform::AXElement application = axApplication(platform, kZoomBundleId);
-  if (!application) return frontend::statusMessage("not-running");
+  if (!application) return output::statusMessage("not-running");
   platform::AXElement item = findInviteLinkItem(platform.accessibility, application, needles);
-  if (!item) return frontend::statusMessage("not-found");
-  if (clock.now() - start >= kZoomSearchBudget) return frontend::statusMessage("slow");
+  if (!item) return output::statusMessage("not-found");
+  if (clock.now() - start >= kZoomSearchBudget) return output::statusMessage("slow");
 
   PasteboardSnapshot snapshot = savePasteboard(pasteboard);
   // The baseline is read after the clear, so it already counts the tool's own clear.
@@ -107,11 +107,11 @@ frontend::JSONMessage copyZoomInviteLink(const platform::Platform& platform,
     if (containsZoomMarker(valid)) link = std::move(valid);
   }
   // Something else was written and it is not the link: it stays.
-  if (pasteboard.changeCount() != baseline && !link) return frontend::statusMessage("no-text");
+  if (pasteboard.changeCount() != baseline && !link) return output::statusMessage("no-text");
   // More than one write after the clear: someone besides Zoom wrote too, and that stays.
   if (pasteboard.changeCount() - baseline <= 1) restorePasteboard(pasteboard, snapshot);
-  if (!link) return frontend::statusMessage("no-text");
-  frontend::JSONMessage message = frontend::statusMessage("ok");
+  if (!link) return output::statusMessage("no-text");
+  output::JSONMessage message = output::statusMessage("ok");
   message.text = std::move(link);
   return message;
 }

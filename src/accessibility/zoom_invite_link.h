@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "frontend/json_message.h"
+#include "output/json_message.h"
 #include "platform/accessibility_api.h"
 #include "platform/platform.h"
 
@@ -27,7 +27,7 @@ inline constexpr std::uint32_t kZoomPollMicroseconds = 100000;
 // contains one of the needles) and reads the link from the general pasteboard, which it saves
 // beforehand and restores afterwards unless someone else wrote to it. A record with status "ok"
 // and the link as text, or with one of "untrusted", "not-running", "not-found", "slow", "no-text".
-frontend::JSONMessage copyZoomInviteLink(const platform::Platform& platform,
+output::JSONMessage copyZoomInviteLink(const platform::Platform& platform,
                                          const std::vector<std::string>& needles);
 
 // The menu item to press: the first "Copy Invite Link" of a "Meeting" menu, else the first item

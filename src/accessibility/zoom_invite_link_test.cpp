@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "accessibility/element_access.h"
-#include "accessibility/reader_test_desktop.h"
+#include "support/reader_test_desktop.h"
 
 namespace velmuro::accessibility {
 namespace {
@@ -71,7 +71,7 @@ class ZoomInviteLinkTest : public ReaderTest {
     return n;
   }
 
-  frontend::JSONMessage copy(const std::vector<std::string>& needles = {}) {
+  output::JSONMessage copy(const std::vector<std::string>& needles = {}) {
     return copyZoomInviteLink(platform, needles);
   }
 
@@ -86,8 +86,8 @@ class ZoomInviteLinkTest : public ReaderTest {
     return pressed().back();
   }
 
-  static frontend::JSONMessage okWith(std::string link) {
-    frontend::JSONMessage message = frontend::statusMessage("ok");
+  static output::JSONMessage okWith(std::string link) {
+    output::JSONMessage message = output::statusMessage("ok");
     message.text = std::move(link);
     return message;
   }
@@ -100,16 +100,16 @@ class ZoomInviteLinkTest : public ReaderTest {
 
 TEST_F(ZoomInviteLinkTest, NotRunningAndUntrustedLeaveThePasteboardAlone) {
   run("us.zoom.other", 700, sim::applicationNode("zoom", menuBar({copyMenu()}), {}));
-  EXPECT_EQ(copy(), frontend::statusMessage("not-running"));
+  EXPECT_EQ(copy(), output::statusMessage("not-running"));
   world.desktop.trusted = false;
-  EXPECT_EQ(copy(), frontend::statusMessage("untrusted"));
+  EXPECT_EQ(copy(), output::statusMessage("untrusted"));
   EXPECT_EQ(pasteboardCalls(), 0u);
 }
 
 TEST_F(ZoomInviteLinkTest, MenuTitledInAnotherCaseIsNotFound) {
   zoom({menu("meeting", {copyItem({{300ms, kLink}})}),
         menu("Meeting", {item("lower", "Copy invite link")})});
-  EXPECT_EQ(copy(), frontend::statusMessage("not-found"));
+  EXPECT_EQ(copy(), output::statusMessage("not-found"));
   EXPECT_TRUE(pressed().empty());
   EXPECT_EQ(pasteboardCalls(), 0u);
 }
@@ -120,7 +120,7 @@ TEST_F(ZoomInviteLinkTest, SearchThatTakesTheWholeBudgetIsSlowAndNothingIsPresse
   for (int i = 0; i < 4; ++i) menus.push_back(menu("Menu " + std::to_string(i), {item("", "x")}));
   menus.push_back(menu("Meeting", {copyItem({{300ms, kLink}})}));
   zoom(menus, 100ms);
-  EXPECT_EQ(copy(), frontend::statusMessage("slow"));
+  EXPECT_EQ(copy(), output::statusMessage("slow"));
   EXPECT_TRUE(pressed().empty());
   EXPECT_EQ(pasteboardCalls(), 0u);
   EXPECT_EQ(world.desktop.pasteboard, original());
@@ -148,7 +148,7 @@ TEST_F(ZoomInviteLinkTest, LinkWithIllFormedBytesArrivesAsValidUTF8) {
 
 TEST_F(ZoomInviteLinkTest, NothingWrittenIsNoTextAndThePasteboardRestored) {
   zoom({menu("Meeting", {item("copy", "Copy Invite Link")})});
-  EXPECT_EQ(copy(), frontend::statusMessage("no-text"));
+  EXPECT_EQ(copy(), output::statusMessage("no-text"));
   EXPECT_EQ(world.log.count("usleep"), 20u);
   EXPECT_EQ(elapsed(), 2000ms);
   EXPECT_EQ(world.desktop.pasteboard, original());
@@ -165,7 +165,7 @@ TEST_F(ZoomInviteLinkTest, TwoWritesReportTheLinkButAreNotRestored) {
 
 TEST_F(ZoomInviteLinkTest, SomethingElseWrittenWithoutALinkStays) {
   zoom({menu("Meeting", {copyItem({{200ms, "copied from another app"}})})});
-  EXPECT_EQ(copy(), frontend::statusMessage("no-text"));
+  EXPECT_EQ(copy(), output::statusMessage("no-text"));
   EXPECT_EQ(world.desktop.pasteboard,
             std::vector<sim::PasteboardItemData>{sim::plainTextItem("copied from another app")});
 }
@@ -233,7 +233,7 @@ TEST_F(ZoomInviteLinkTest, UnreadableMenuBarIsNotFound) {
   sim::NodeTemplate app = sim::applicationNode("zoom", menuBar({copyMenu()}), {});
   app.fail("AXMenuBar", platform::kAXErrorCannotComplete);
   run(kZoomBundleId, 700, app);
-  EXPECT_EQ(copy(), frontend::statusMessage("not-found"));
+  EXPECT_EQ(copy(), output::statusMessage("not-found"));
 }
 
 }  // namespace

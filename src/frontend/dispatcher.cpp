@@ -12,12 +12,16 @@
 #include "discovery/decimal_pid.h"
 #include "discovery/process_table.h"
 #include "discovery/target_resolution.h"
-#include "frontend/json_message.h"
+#include "output/json_message.h"
 #include "tap/capture_permission.h"
 #include "tap/permission_probe.h"
 #include "tap/tap_chain.h"
 
 namespace velmuro::frontend {
+
+using output::errorMessage;
+using output::printJSON;
+using output::statusMessage;
 
 namespace {
 

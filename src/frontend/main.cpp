@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "frontend/dispatcher.h"
-#include "frontend/json_message.h"
+#include "output/json_message.h"
 #include "platform/sim/sim_platform.h"
 #include "text/utf8.h"
 #ifdef __APPLE__
@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
   std::string error;
   std::unique_ptr<velmuro::platform::PlatformBackend> backend = openBackend(&error);
   if (!backend) {
-    velmuro::frontend::printJSON(velmuro::frontend::errorMessage(error));
+    velmuro::output::printJSON(velmuro::output::errorMessage(error));
     std::exit(1);
   }
   std::exit(velmuro::frontend::dispatch(arguments, backend->platform(), stdin));

@@ -3,7 +3,7 @@
 #include <random>
 
 #include "discovery/audio_objects.h"
-#include "frontend/json_message.h"
+#include "output/json_message.h"
 #include "tap/capture_permission.h"
 
 namespace velmuro::tap {
@@ -30,9 +30,7 @@ platform::TapDescription describeTap(platform::TapInitializer initializer,
   return description;
 }
 
-void printFailure(const std::string& message) {
-  frontend::printJSON(frontend::errorMessage(message));
-}
+void printFailure(const std::string& message) { output::printJSON(output::errorMessage(message)); }
 
 // Reports a failure after the tap exists and takes the chain down again.
 bool failLate(platform::AudioHardware& audio, const char* message, OSStatus status) {
@@ -127,11 +125,11 @@ bool installTap(platform::AudioHardware& audio, platform::CapturePrivacy& privac
   if (status != platform::kNoErr) {
     if (!reportErrors) return false;
     if (isPermissionFailure(privacy, status)) {
-      frontend::JSONMessage message = frontend::errorMessage(
+      output::JSONMessage message = output::errorMessage(
           "Screen & System Audio Recording permission required. Grant it in System Settings > "
           "Privacy & Security.");
       message.errorCode = "permission_required";
-      frontend::printJSON(message);
+      output::printJSON(message);
     } else {
       printFailure("AudioHardwareCreateProcessTap failed: " + describeOSStatus(status));
     }

@@ -1,8 +1,8 @@
-#include "frontend/json_message.h"
+#include "output/json_message.h"
 
 #include <gtest/gtest.h>
 
-namespace velmuro::frontend {
+namespace velmuro::output {
 namespace {
 
 TEST(JSONMessageTest, OnlyPresentFieldsAreWritten) {
@@ -46,4 +46,4 @@ TEST(JSONMessageTest, RecordThatIsNotValidUTF8IsDropped) {
 }
 
 }  // namespace
-}  // namespace velmuro::frontend
+}  // namespace velmuro::output

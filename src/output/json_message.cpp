@@ -1,10 +1,10 @@
-#include "frontend/json_message.h"
+#include "output/json_message.h"
 
 #include <cstdio>
 
 #include "text/utf8.h"
 
-namespace velmuro::frontend {
+namespace velmuro::output {
 
 namespace {
 
@@ -103,4 +103,4 @@ void printJSON(const JSONMessage& message) {
   std::fflush(stdout);
 }
 
-}  // namespace velmuro::frontend
+}  // namespace velmuro::output

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-namespace velmuro::frontend {
+namespace velmuro::output {
 
 // The one result record; absent fields are left out of its JSON line.
 struct JSONMessage {
@@ -30,4 +30,4 @@ std::optional<std::string> encodeJSONLine(const JSONMessage& message);
 // encoded is dropped without a word.
 void printJSON(const JSONMessage& message);
 
-}  // namespace velmuro::frontend
+}  // namespace velmuro::output
