@@ -79,12 +79,8 @@ struct PrivacyModel {
 // aggregate device for a "muted when tapped" tap.
 std::vector<platform::AudioObjectID> silencedProcesses(const AudioModel& audio);
 
-// Reads the "audio" and "privacy" sections of a world file.
-bool loadAudio(const json::Value& root, AudioModel& audio, PrivacyModel& privacy,
-               std::string* error);
-
-// The audio system's state as JSON for the trace file.
-json::Value audioState(const AudioModel& audio);
+// The IDs as a JSON array, as the log and the trace write them.
+json::Value idList(const std::vector<platform::AudioObjectID>& ids);
 
 // The simulated audio system, serving the tool's calls from the world.
 class SimAudioHardware : public platform::AudioHardware {

@@ -18,7 +18,6 @@
 #include "platform/accessibility_api.h"
 #include "platform/clock.h"
 #include "platform/pasteboard.h"
-#include "platform/sim/json.h"
 
 namespace velmuro::sim {
 
@@ -246,16 +245,5 @@ struct DesktopModel {
   std::optional<platform::WallTime> origin_;
   std::shared_ptr<long> liveHandles_ = std::make_shared<long>(0);
 };
-
-// Reads the desktop sections of a world file ("accessibility", "applications", "pasteboard",
-// "timeline") from its root object; false with a reason in *error when one is not valid.
-bool loadDesktop(const json::Value& root, DesktopModel& model, std::string* error);
-
-// The desktop's state for the end of the trace: trust, timeout, pasteboard, changed attributes,
-// nodes added and removed, and the element handles still held.
-json::Value desktopState(const DesktopModel& model);
-
-// A value as the trace and world files write it.
-json::Value toJSON(const DesktopValue& value);
 
 }  // namespace velmuro::sim

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/sim/named_pairs.h"
 #include "platform/sim/world.h"
 #include "text/utf8.h"
 
@@ -96,14 +97,6 @@ AXError reachNode(World& world, const AXElement& element, bool action, int& node
   if (!model.nodes[ref->node].present) return platform::kAXErrorInvalidUIElement;
   node = ref->node;
   return platform::kAXErrorSuccess;
-}
-
-template <typename T>
-const T* findPair(const std::vector<std::pair<std::string, T>>& pairs, std::string_view key) {
-  for (const auto& [name, value] : pairs) {
-    if (name == key) return &value;
-  }
-  return nullptr;
 }
 
 platform::AXValue toAXValue(DesktopModel& model, const DesktopValue& value) {

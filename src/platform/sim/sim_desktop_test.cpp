@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+#include "platform/sim/desktop_file.h"
 #include "platform/sim/desktop_model.h"
 #include "platform/sim/world.h"
 

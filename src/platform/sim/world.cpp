@@ -1,5 +1,8 @@
 #include "platform/sim/world.h"
 
+#include "platform/sim/audio_file.h"
+#include "platform/sim/desktop_file.h"
+
 namespace velmuro::sim {
 
 std::unique_ptr<World> loadWorld(std::string_view text, std::string* error) {
