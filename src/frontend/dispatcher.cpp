@@ -1,7 +1,9 @@
 #include "frontend/dispatcher.h"
 
+#include <poll.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <unordered_set>
 
@@ -41,7 +43,7 @@ std::string joinTargets(const std::vector<std::string>& targets) {
 }
 
 // "muted", the hold, the teardown and "unmuted".
-int holdMute(platform::AudioHardware& audio, std::FILE* input) {
+int holdMute(platform::AudioHardware& audio, int input) {
   printJSON(statusMessage("muted"));
   waitForRelease(input);
   tap::destroyTap(audio);
@@ -50,7 +52,7 @@ int holdMute(platform::AudioHardware& audio, std::FILE* input) {
 }
 
 int processMute(const std::vector<std::string>& arguments, const platform::Platform& platform,
-                std::FILE* input) {
+                int input) {
   MuteTargets mute = splitExplicitPID({arguments.begin() + 1, arguments.end()});
   std::vector<platform::AudioObjectID> objects = discovery::findAudioProcessObjects(
       platform.audio, platform.children, mute.targets, mute.explicitPID);
@@ -63,7 +65,7 @@ int processMute(const std::vector<std::string>& arguments, const platform::Platf
 }
 
 int systemMute(const std::vector<std::string>& arguments, const platform::Platform& platform,
-               std::FILE* input) {
+               int input) {
   std::unordered_set<pid_t> tree;
   if (arguments.size() > 2) {
     if (std::optional<pid_t> root = discovery::parseDecimalPID(arguments[2])) {
@@ -101,24 +103,54 @@ int reportUsage() {
 void setupSignalHandler() {
   std::signal(SIGTERM, endAtOnce);
   std::signal(SIGINT, endAtOnce);
+  // A host may hand down a mask that blocks them; the handlers must be able to run.
+  sigset_t endSignals;
+  sigemptyset(&endSignals);
+  sigaddset(&endSignals, SIGTERM);
+  sigaddset(&endSignals, SIGINT);
+  sigprocmask(SIG_UNBLOCK, &endSignals, nullptr);
+  // A host that has gone away makes a write fail; it must not end the tool with the mute in place.
+  std::signal(SIGPIPE, SIG_IGN);
 }
 
-void waitForRelease(std::FILE* input) {
+namespace {
+
+enum class ReadResult { kByte, kEnd };
+
+// Reads one byte; a non-blocking input without data is waited on, an interrupted read is made
+// again, and only end of input or a real read error count as the end.
+ReadResult readByte(int fd, char& byte) {
   while (true) {
-    int c = std::fgetc(input);
-    if (c == EOF) return;
+    ssize_t n = ::read(fd, &byte, 1);
+    if (n == 1) return ReadResult::kByte;
+    if (n == 0) return ReadResult::kEnd;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      pollfd ready{fd, POLLIN, 0};
+      if (::poll(&ready, 1, -1) < 0 && errno != EINTR) return ReadResult::kEnd;
+    } else if (errno != EINTR) {
+      return ReadResult::kEnd;
+    }
+  }
+}
+
+}  // namespace
+
+void waitForRelease(int input) {
+  // One byte at a time, so that nothing after the releasing character is taken from the host.
+  char c = 0;
+  while (readByte(input, c) == ReadResult::kByte) {
     if (c == '\n') continue;
     // A carriage return ends an empty line only when a line feed follows it.
     if (c == '\r') {
-      int next = std::fgetc(input);
-      if (next == '\n') continue;
+      char next = 0;
+      if (readByte(input, next) == ReadResult::kByte && next == '\n') continue;
     }
     return;
   }
 }
 
 int dispatch(const std::vector<std::string>& arguments, const platform::Platform& platform,
-             std::FILE* input) {
+             int input) {
   if (arguments.size() < 2) return reportUsage();
   const std::string& command = arguments[1];
   if (command == "check-audio-permission") {

@@ -2,7 +2,6 @@
 
 #include <sys/types.h>
 
-#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,16 +24,18 @@ MuteTargets splitExplicitPID(std::vector<std::string> targets);
 // Prints the usage error and gives the exit status 1.
 int reportUsage();
 
-// Installs the SIGTERM and SIGINT handlers, which end the process at once with status 0.
+// Installs the SIGTERM and SIGINT handlers, which end the process at once with status 0, unblocks
+// both, and ignores SIGPIPE, so that a write to a host that has gone away just fails.
 void setupSignalHandler();
 
-// Reads the host's input until a non-empty line or its end, deciding on each line as soon as its
-// first character shows whether it is empty.
-void waitForRelease(std::FILE* input);
+// Reads the host's input descriptor until a non-empty line, its end or a read error, deciding on
+// each line as soon as its first character shows whether it is empty. A non-blocking input is
+// waited on; an interrupted read is made again.
+void waitForRelease(int input);
 
 // Runs the command that arguments (entry 0 is the tool's own path) name, printing its lines, and
-// gives the exit status. A mute holds until input gives a non-empty line or ends.
+// gives the exit status. A mute holds until the input descriptor gives a non-empty line or ends.
 int dispatch(const std::vector<std::string>& arguments, const platform::Platform& platform,
-             std::FILE* input);
+             int input);
 
 }  // namespace velmuro::frontend

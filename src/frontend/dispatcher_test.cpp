@@ -2,8 +2,9 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
-#include <cstdio>
+#include <cstdlib>
 
 #include "platform/sim/sim_desktop.h"
 #include "platform/sim/world.h"
@@ -15,25 +16,32 @@ namespace {
 
 using ::testing::ElementsAre;
 
-// An input stream holding these bytes.
+// An input descriptor holding these bytes, then end of input.
 class Input {
  public:
-  explicit Input(const std::string& bytes) : bytes_(bytes) {
-    file_ =
-        bytes_.empty() ? std::fopen("/dev/null", "r") : fmemopen(bytes_.data(), bytes_.size(), "r");
+  explicit Input(const std::string& bytes) {
+    int ends[2];
+    if (::pipe(ends) != 0) std::abort();
+    if (::write(ends[1], bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
+      std::abort();
+    }
+    ::close(ends[1]);
+    fd_ = ends[0];
   }
-  ~Input() { std::fclose(file_); }
-  std::FILE* get() { return file_; }
+  ~Input() { ::close(fd_); }
+  int get() const { return fd_; }
   // What the reader left unread.
   std::string rest() {
     std::string left;
-    for (int c; (c = std::fgetc(file_)) != EOF;) left += static_cast<char>(c);
+    char buffer[256];
+    for (ssize_t n; (n = ::read(fd_, buffer, sizeof buffer)) > 0;) {
+      left.append(buffer, static_cast<std::size_t>(n));
+    }
     return left;
   }
 
  private:
-  std::string bytes_;
-  std::FILE* file_;
+  int fd_;
 };
 
 TEST(SplitExplicitPIDTest, TrailingPIDIsTakenOnlyFromTwoOrMoreTargets) {
@@ -121,7 +129,7 @@ class DispatcherTest : public ::testing::Test {
 TEST_F(DispatcherTest, NoCommandWordIsAUsageError) {
   std::vector<std::string> args{"Velmuro"};
   ::testing::internal::CaptureStdout();
-  EXPECT_EQ(dispatch(args, platform, stdin), 1);
+  EXPECT_EQ(dispatch(args, platform, STDIN_FILENO), 1);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(),
             "{\"error\":\"Usage: Velmuro <process-name-or-bundle-id>... [pid]\"}\n");
 }

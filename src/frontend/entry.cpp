@@ -1,6 +1,9 @@
 #include "frontend/entry.h"
 
-#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <vector>
 
@@ -10,8 +13,26 @@
 
 namespace velmuro::frontend {
 
+namespace {
+
+// A descriptor 0, 1 or 2 that the host left closed would be taken by the next file the tool
+// opens (a trace file would then receive the JSON lines): each one closed gets the null device.
+void openClosedStandardDescriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    int opened = ::open("/dev/null", O_RDWR);
+    if (opened >= 0 && opened != fd) {
+      ::dup2(opened, fd);
+      ::close(opened);
+    }
+  }
+}
+
+}  // namespace
+
 void runTool(int argc, char** argv, BackendOpener openBackend) {
   setupSignalHandler();
+  openClosedStandardDescriptors();
   // Arguments enter as bytes; the host must always get its line, so they become valid UTF-8 here.
   std::vector<std::string> arguments;
   arguments.reserve(static_cast<std::size_t>(argc));
@@ -24,7 +45,7 @@ void runTool(int argc, char** argv, BackendOpener openBackend) {
     output::printJSON(output::errorMessage(error));
     std::exit(1);
   }
-  std::exit(dispatch(arguments, backend->platform(), stdin));
+  std::exit(dispatch(arguments, backend->platform(), STDIN_FILENO));
 }
 
 }  // namespace velmuro::frontend

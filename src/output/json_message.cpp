@@ -1,6 +1,10 @@
 #include "output/json_message.h"
 
-#include <cstdio>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string_view>
 
 #include "text/utf8.h"
 
@@ -61,6 +65,23 @@ void appendMember(std::string& out, const char* key, const std::optional<std::st
   appendEscaped(out, *value);
 }
 
+// Writes every byte to the descriptor, however the host set it up: short writes go on where they
+// stopped, an interrupted write is made again, and a non-blocking descriptor that is full is
+// waited on until it takes more. Any other error ends the write; the caller never learns of it.
+void writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n > 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd ready{fd, POLLOUT, 0};
+      if (::poll(&ready, 1, -1) < 0 && errno != EINTR) return;
+    } else if (n == 0 || errno != EINTR) {
+      return;
+    }
+  }
+}
+
 }  // namespace
 
 JSONMessage statusMessage(std::string status) {
@@ -99,8 +120,8 @@ void printJSON(const JSONMessage& message) {
   std::optional<std::string> line = encodeJSONLine(message);
   if (!line) return;
   *line += '\n';
-  std::fwrite(line->data(), 1, line->size(), stdout);
-  std::fflush(stdout);
+  // Straight to the descriptor, so the line is out as soon as this returns.
+  writeAll(STDOUT_FILENO, *line);
 }
 
 }  // namespace velmuro::output

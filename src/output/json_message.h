@@ -26,8 +26,9 @@ JSONMessage errorMessage(std::string error);
 // encoded as valid UTF-8.
 std::optional<std::string> encodeJSONLine(const JSONMessage& message);
 
-// Writes the record as one line on standard output and flushes; a record that can't be
-// encoded is dropped without a word.
+// Writes the record as one whole line on standard output at once, retrying short and
+// interrupted writes and waiting on a full non-blocking output; a record that can't be encoded
+// is dropped without a word, and a failed write is not reported.
 void printJSON(const JSONMessage& message);
 
 }  // namespace velmuro::output

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -35,7 +36,7 @@ void makePipe(int fds[2]) {
 }  // namespace
 
 VelmuroProcess::VelmuroProcess(const std::vector<std::string>& args,
-                               const std::optional<std::string>& worldJson) {
+                               const std::optional<std::string>& worldJson, const HostSetup& host) {
   char dirTemplate[] = "/tmp/velmuro-cli-XXXXXX";
   if (::mkdtemp(dirTemplate) == nullptr) throw std::runtime_error("mkdtemp failed");
   dir_ = dirTemplate;
@@ -54,11 +55,37 @@ VelmuroProcess::VelmuroProcess(const std::vector<std::string>& args,
   makePipe(in);
   makePipe(out);
   makePipe(err);
+  if (host.nonBlockingInput) ::fcntl(in[0], F_SETFL, O_NONBLOCK);
+  if (host.nonBlockingOutput) ::fcntl(out[1], F_SETFL, O_NONBLOCK);
+  if (host.outputReaderGone) {
+    ::close(out[0]);
+    out[0] = -1;
+  }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  const int childEnds[3] = {in[0], out[1], err[1]};
+  for (int fd = 0; fd < 3; ++fd) {
+    bool closed = std::find(host.closedDescriptors.begin(), host.closedDescriptors.end(), fd) !=
+                  host.closedDescriptors.end();
+    if (closed) {
+      posix_spawn_file_actions_addclose(&actions, fd);
+    } else {
+      posix_spawn_file_actions_adddup2(&actions, childEnds[fd], fd);
+    }
+  }
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t mask;
+  sigemptyset(&mask);
+  for (int signal : host.blockedSignals) sigaddset(&mask, signal);
+  posix_spawnattr_setsigmask(&attributes, &mask);
+  // The tool starts with SIGPIPE at its default, as a host's children do, although this test
+  // process ignores it.
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
   std::vector<std::string> argvText{VELMURO_BINARY};
   argvText.insert(argvText.end(), args.begin(), args.end());
@@ -69,8 +96,9 @@ VelmuroProcess::VelmuroProcess(const std::vector<std::string>& args,
   for (std::string& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
 
-  int rc = posix_spawn(&pid_, VELMURO_BINARY, &actions, nullptr, argv.data(), envp.data());
+  int rc = posix_spawn(&pid_, VELMURO_BINARY, &actions, &attributes, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
   ::close(in[0]);
   ::close(out[1]);
   ::close(err[1]);
@@ -94,6 +122,7 @@ VelmuroProcess::~VelmuroProcess() {
 }
 
 bool VelmuroProcess::readChunk(int timeoutMs) {
+  if (outFd_ < 0) return false;
   pollfd p{outFd_, POLLIN, 0};
   int ready = ::poll(&p, 1, timeoutMs);
   if (ready <= 0) return false;
@@ -150,6 +179,15 @@ void VelmuroProcess::closeInput() {
 
 void VelmuroProcess::sendSignal(int signal) { ::kill(pid_, signal); }
 
+std::vector<sim::json::Value> VelmuroProcess::traceSoFar() const {
+  std::vector<sim::json::Value> lines;
+  std::istringstream trace(readFile(dir_ + "/trace.jsonl"));
+  for (std::string line; std::getline(trace, line);) {
+    if (auto value = sim::json::parse(line)) lines.push_back(std::move(*value));
+  }
+  return lines;
+}
+
 CliRun VelmuroProcess::finish() {
   closeInput();
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -171,10 +209,7 @@ CliRun VelmuroProcess::finish() {
   for (ssize_t n; (n = ::read(errFd_, buffer, sizeof buffer)) > 0;) {
     run.err.append(buffer, static_cast<std::size_t>(n));
   }
-  std::istringstream trace(readFile(dir_ + "/trace.jsonl"));
-  for (std::string line; std::getline(trace, line);) {
-    if (auto value = sim::json::parse(line)) run.trace.push_back(std::move(*value));
-  }
+  run.trace = traceSoFar();
   return run;
 }
 

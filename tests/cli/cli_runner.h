@@ -21,12 +21,22 @@ struct CliRun {
   std::vector<sim::json::Value> trace;  // the simulated desktop's trace lines
 };
 
+// How a host hands the tool its standard descriptors and signal mask.
+struct HostSetup {
+  std::vector<int> closedDescriptors{};  // of 0, 1 and 2, those the tool starts without
+  bool nonBlockingInput = false;         // the tool's end of the input pipe is non-blocking
+  bool nonBlockingOutput = false;        // the tool's end of the output pipe is non-blocking
+  bool outputReaderGone = false;         // nobody reads the output pipe: every write fails
+  std::vector<int> blockedSignals{};     // blocked in the signal mask the tool starts with
+};
+
 // The built binary running on a world, with its standard input and output as pipes.
 class VelmuroProcess {
  public:
   // Starts the binary with these arguments (after the program name); worldJson, when present, is
   // written to a file that VELMURO_SIM_WORLD names, and the trace goes to a file of its own.
-  VelmuroProcess(const std::vector<std::string>& args, const std::optional<std::string>& worldJson);
+  VelmuroProcess(const std::vector<std::string>& args, const std::optional<std::string>& worldJson,
+                 const HostSetup& host = {});
   ~VelmuroProcess();
   VelmuroProcess(const VelmuroProcess&) = delete;
   VelmuroProcess& operator=(const VelmuroProcess&) = delete;
@@ -39,6 +49,8 @@ class VelmuroProcess {
   void writeInput(const std::string& bytes);
   void closeInput();
   void sendSignal(int signal);
+  // The trace lines written so far.
+  std::vector<sim::json::Value> traceSoFar() const;
   // Closes the input, reads the rest of the output, waits for the exit and collects the trace.
   CliRun finish();
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 
 extern char** environ;
 
@@ -65,22 +66,36 @@ void waitForExit(pid_t pid) {
   }
 }
 
-// Spawns the child with stdout on writeEnd and stderr on the null device; -1 on failure.
+// Spawns the child with stdout on writeEnd, stderr on the null device and SIGPIPE back at its
+// default (the tool itself ignores it); -1 on failure.
 pid_t spawnChild(const std::string& path, const std::vector<std::string>& arguments, int writeEnd) {
   posix_spawn_file_actions_t actions;
   if (::posix_spawn_file_actions_init(&actions) != 0) return -1;
+  posix_spawnattr_t attributes;
+  if (::posix_spawnattr_init(&attributes) != 0) {
+    ::posix_spawn_file_actions_destroy(&actions);
+    return -1;
+  }
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
   pid_t pid = -1;
   // dup2 onto descriptor 1 clears close-on-exec there; the pipe's own ends close at exec.
   if (::posix_spawn_file_actions_adddup2(&actions, writeEnd, STDOUT_FILENO) == 0 &&
-      ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0) == 0) {
+      ::posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0) == 0 &&
+      ::posix_spawnattr_setsigdefault(&attributes, &defaults) == 0 &&
+      ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF) == 0) {
     std::vector<char*> argv;
     argv.reserve(arguments.size() + 2);
     argv.push_back(const_cast<char*>(path.c_str()));
     for (const std::string& argument : arguments)
       argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
-    if (::posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+    if (::posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(), environ) != 0) {
+      pid = -1;
+    }
   }
+  ::posix_spawnattr_destroy(&attributes);
   ::posix_spawn_file_actions_destroy(&actions);
   return pid;
 }

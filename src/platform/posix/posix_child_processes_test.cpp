@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -104,6 +105,18 @@ TEST_F(PosixChildProcessesTest, CollectsOutputWrittenInPiecesOverTime) {
   EXPECT_THAT(shell("printf one; sleep 0.2; printf ' two'; sleep 0.2; echo ' three'"),
               Optional(std::string("one two three\n")));
 }
+
+#ifdef __linux__
+TEST_F(PosixChildProcessesTest, ChildStartsWithSIGPIPEAtItsDefaultThoughTheToolIgnoresIt) {
+  auto previous = std::signal(SIGPIPE, SIG_IGN);
+  std::optional<std::string> status = shell("grep '^SigIgn:' /proc/self/status");
+  std::signal(SIGPIPE, previous);
+  ASSERT_TRUE(status.has_value());
+  ASSERT_EQ(status->rfind("SigIgn:", 0), 0u) << *status;
+  unsigned long long ignored = std::stoull(status->substr(7), nullptr, 16);
+  EXPECT_EQ(ignored & (1ull << (SIGPIPE - 1)), 0u) << *status;
+}
+#endif
 
 TEST_F(PosixChildProcessesTest, SendsStandardErrorToTheNullDevice) {
   TemporaryFile ourStderr;
