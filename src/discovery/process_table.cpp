@@ -72,13 +72,29 @@ void forEachPiece(std::string_view text, char separator, Visit visit) {
   }
 }
 
+// The name as an extended regular expression that matches exactly that text: every character
+// with a meaning of its own there is escaped.
+std::string literalPattern(const std::string& name) {
+  static constexpr std::string_view kSpecial = "\\.[]()*+?{}|^$";
+  std::string pattern;
+  pattern.reserve(name.size() * 2);
+  for (char c : name) {
+    if (kSpecial.find(c) != std::string_view::npos) pattern += '\\';
+    pattern += c;
+  }
+  return pattern;
+}
+
 }  // namespace
 
 std::vector<pid_t> findProcessPIDs(platform::ChildProcesses& children, const std::string& name) {
   std::vector<pid_t> pids;
-  // The end-of-options marker keeps a name that begins with a hyphen from reaching pgrep as an
-  // option ("-u501" would otherwise list every process of that user).
-  std::optional<std::string> output = runForText(children, kPgrepPath, {"-x", "--", name});
+  // pgrep reads a regular expression: the name goes in escaped, so ".*" is no pattern for every
+  // process and "a(b)" matches the process that bears that very name. The end-of-options marker
+  // keeps a name that begins with a hyphen from reaching pgrep as an option ("-u501" would
+  // otherwise list every process of that user).
+  std::optional<std::string> output =
+      runForText(children, kPgrepPath, {"-x", "--", literalPattern(name)});
   if (!output) return pids;
   std::string_view trimmed = trimWhitespace(*output);
   if (trimmed.empty()) return pids;

@@ -10,7 +10,9 @@
 
 namespace velmuro::discovery {
 
-// The PIDs that `pgrep -x name` prints, in its order, duplicates kept; empty on any failure.
+// The PIDs of the processes whose name is exactly this text, as `pgrep -x` prints them (the name
+// passed as a pattern that matches only itself), in its order, duplicates kept; empty on any
+// failure.
 std::vector<pid_t> findProcessPIDs(platform::ChildProcesses& children, const std::string& name);
 
 // The root and every process below it in the table that `ps -axo pid=,ppid=` prints; empty

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -66,11 +67,11 @@ class ProcessTableTest : public ::testing::Test {
 
 // --- findProcessPIDs ---
 
-TEST_F(ProcessTableTest, FindRunsPgrepOnceWithExactMatchAndTheNameUnchanged) {
+TEST_F(ProcessTableTest, FindRunsPgrepOnceWithExactMatchOfTheNameAsALiteralPattern) {
   pgrepPrinting("", "-i zoom.us");
   ASSERT_EQ(children_.runs.size(), 1u);
   EXPECT_EQ(children_.runs[0].path, "/usr/bin/pgrep");
-  EXPECT_THAT(children_.runs[0].arguments, ElementsAre("-x", "--", "-i zoom.us"));
+  EXPECT_THAT(children_.runs[0].arguments, ElementsAre("-x", "--", "-i zoom\\.us"));
 }
 
 TEST_F(ProcessTableTest, FindKeepsPgrepOrderAndDuplicates) {
@@ -236,12 +237,12 @@ void killAndReap(pid_t pid) {
 // A copy of /bin/sleep under a short unique name in a fresh directory, removed at the end.
 class RenamedSleep {
  public:
-  RenamedSleep() {
+  // Linux keeps at most 15 characters of a process name; the names used stay well below.
+  explicit RenamedSleep(std::string name = "vmpg" + std::to_string(::getpid()))
+      : name_(std::move(name)) {
     char pattern[] = "/tmp/velmuro-pgrep-XXXXXX";
     if (::mkdtemp(pattern) == nullptr) return;
     directory_ = pattern;
-    // Linux keeps at most 15 characters of a process name; this stays well below.
-    name_ = "vmpg" + std::to_string(::getpid());
     std::error_code error;
     std::filesystem::copy_file("/bin/sleep", directory_ / name_, error);
     if (!error) ready_ = true;
@@ -311,6 +312,33 @@ TEST_F(ProcessTableSystemTest, PgrepFindsExactlyTheProcessesWithThatName) {
 
 TEST_F(ProcessTableSystemTest, PgrepGivesEmptyListForANameThatMatchesNothing) {
   EXPECT_THAT(findProcessPIDs(children_, "vmnone" + std::to_string(::getpid())), IsEmpty());
+}
+
+TEST_F(ProcessTableSystemTest, NamesWithPatternCharactersMatchExactlyTheProcessOfThatName) {
+  if (!canExecute("/bin/sleep")) GTEST_SKIP() << "/bin/sleep is not installed";
+  std::string id = std::to_string(::getpid());
+  // "vmx" bears the name that the pattern "vm." would also match.
+  std::vector<std::string> names{"vm." + id, "vmx" + id,  "vm(" + id + ")", "vm[" + id + "]",
+                                 "vm+" + id, "vm*" + id,  "vm?" + id,       "vm{1}" + id,
+                                 "vm|" + id, "vm^$" + id, "vm\\" + id};
+  std::vector<std::unique_ptr<RenamedSleep>> copies;
+  StartedProcesses started;
+  std::vector<pid_t> pids;
+  for (const std::string& name : names) {
+    copies.push_back(std::make_unique<RenamedSleep>(name));
+    ASSERT_TRUE(copies.back()->ready()) << "could not copy /bin/sleep as " << name;
+    pid_t pid = spawn(copies.back()->path(), {"60"});
+    ASSERT_GT(pid, 0) << name;
+    started.add(pid);
+    pids.push_back(pid);
+  }
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    EXPECT_THAT(findProcessPIDs(children_, names[i]), ElementsAre(pids[i])) << names[i];
+  }
+  // As patterns these would match every process, this test's own included.
+  EXPECT_THAT(findProcessPIDs(children_, ".*"), IsEmpty());
+  EXPECT_THAT(findProcessPIDs(children_, "vm.*" + id), IsEmpty());
+  EXPECT_THAT(findProcessPIDs(children_, "vm[x.]" + id), IsEmpty());
 }
 
 TEST_F(ProcessTableSystemTest, NameThatLooksLikeAnOptionIsMatchedAsAName) {

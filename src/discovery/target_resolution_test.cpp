@@ -37,11 +37,12 @@ TEST_F(TargetResolutionTest, DottedTargetMatchesItsBundleIdentifierAndThoseBelow
 }
 
 TEST_F(TargetResolutionTest, ProcessNameMatchesThroughPgrepForEveryTarget) {
-  children.pgrepOutput["zoom.us"] = "611\n614\n";
+  // pgrep is given the name as a pattern that matches only itself.
+  children.pgrepOutput["zoom\\.us"] = "611\n614\n";
   children.pgrepOutput["Music"] = "616\n";
   EXPECT_EQ(find({"zoom.us", "Music"}), (Objects{11, 14, 16}));
   ASSERT_EQ(children.runs.size(), 2u);
-  EXPECT_EQ(children.runs[0], (std::vector<std::string>{"/usr/bin/pgrep", "-x", "--", "zoom.us"}));
+  EXPECT_EQ(children.runs[0], (std::vector<std::string>{"/usr/bin/pgrep", "-x", "--", "zoom\\.us"}));
   EXPECT_EQ(children.runs[1], (std::vector<std::string>{"/usr/bin/pgrep", "-x", "--", "Music"}));
 }
 
@@ -51,7 +52,7 @@ TEST_F(TargetResolutionTest, ProcessesWithoutAnAudioObjectAddNothing) {
 }
 
 TEST_F(TargetResolutionTest, ObjectMatchingTwiceIsListedOnce) {
-  children.pgrepOutput["us.zoom.xos"] = "611\n";
+  children.pgrepOutput["us\\.zoom\\.xos"] = "611\n";
   EXPECT_EQ(find({"us.zoom.xos", "us.zoom.xos"}), (Objects{11, 12}));
   EXPECT_EQ(children.runs.size(), 2u);  // one pgrep run per target, repeats included
 }

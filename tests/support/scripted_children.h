@@ -10,10 +10,10 @@
 namespace velmuro::testing {
 
 // Child processes that answer from a script instead of running anything: pgrep output by the
-// name asked for (its last argument), ps output as one text; every run is recorded.
+// pattern asked for (its last argument), ps output as one text; every run is recorded.
 class ScriptedChildren : public platform::ChildProcesses {
  public:
-  std::map<std::string, std::string> pgrepOutput;  // by name; a missing name prints nothing
+  std::map<std::string, std::string> pgrepOutput;  // by pattern; a missing one prints nothing
   std::optional<std::string> psOutput;             // absent: ps can't be started
   std::vector<std::vector<std::string>> runs;      // path, then the arguments
 
