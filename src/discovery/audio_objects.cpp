@@ -1,5 +1,7 @@
 #include "discovery/audio_objects.h"
 
+#include <new>
+
 #include "text/utf8.h"
 
 namespace velmuro::discovery {
@@ -7,6 +9,20 @@ namespace velmuro::discovery {
 using platform::AudioObjectID;
 
 namespace {
+
+// No system has more processes than this (Linux allows at most 2^22 PIDs, macOS far fewer), so a
+// longer process object list is a broken answer rather than a list to hold.
+constexpr std::size_t kMaxProcessObjects = std::size_t{1} << 22;
+
+// A list of count zeros; absent when it cannot be held.
+std::optional<std::vector<AudioObjectID>> zeroedList(std::size_t count) {
+  if (count > kMaxProcessObjects) return std::nullopt;
+  try {
+    return std::vector<AudioObjectID>(count, 0);
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+}
 
 // Reads a 4-byte property into a value that starts at 0.
 template <typename T>
@@ -39,16 +55,17 @@ std::vector<AudioObjectID> getProcessObjectList(platform::AudioHardware& audio) 
       platform::kNoErr) {
     return {};
   }
-  std::vector<AudioObjectID> objects(size / sizeof(AudioObjectID), 0);
-  if (objects.empty()) return {};
+  // An answer that cannot be held counts as a failed read.
+  std::optional<std::vector<AudioObjectID>> objects = zeroedList(size / sizeof(AudioObjectID));
+  if (!objects || objects->empty()) return {};
   // The buffer's own size goes in, not the reported one: a size that is no multiple of 4 must
   // not let the audio system write past the last whole entry.
-  std::uint32_t bufferSize = static_cast<std::uint32_t>(objects.size() * sizeof(AudioObjectID));
+  std::uint32_t bufferSize = static_cast<std::uint32_t>(objects->size() * sizeof(AudioObjectID));
   if (audio.getPropertyData(platform::kAudioObjectSystemObject, address, 0, nullptr, bufferSize,
-                            objects.data()) != platform::kNoErr) {
+                            objects->data()) != platform::kNoErr) {
     return {};
   }
-  return objects;
+  return std::move(*objects);
 }
 
 std::optional<pid_t> processPID(platform::AudioHardware& audio, AudioObjectID object) {

@@ -13,8 +13,9 @@ namespace velmuro::discovery {
 // The address {selector, global scope, element 0} that every property read uses.
 platform::AudioObjectPropertyAddress getPropertyAddress(std::uint32_t selector);
 
-// The audio system's process objects in its own order; empty on any failure. Entries the system
-// promised but did not write stay 0.
+// The audio system's process objects in its own order; empty on any failure, and when the size
+// the system reports is more than a list of process objects can be or than can be allocated.
+// Entries the system promised but did not write stay 0.
 std::vector<platform::AudioObjectID> getProcessObjectList(platform::AudioHardware& audio);
 
 // The PID of a process object, unvetted; absent when the read fails.

@@ -1,6 +1,12 @@
 #include "discovery/audio_objects.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
 
 #include "platform/sim/world.h"
 
@@ -44,6 +50,48 @@ TEST_F(AudioObjectsTest, SizeUnderOneEntryGivesEmptyListWithoutDataQuery) {
     EXPECT_EQ(world.log.count("AudioObjectGetPropertyData"), 0u);
   }
 }
+
+// 2^22 entries: as many process objects as any system can have processes.
+constexpr std::uint32_t kLargestListSize = 4u << 22;
+
+TEST_F(AudioObjectsTest, SizeBeyondAnyProcessTableGivesEmptyListWithoutDataQuery) {
+  for (std::uint32_t size : {kLargestListSize + 4, 0xFFFFFFFCu, 0xFFFFFFFFu}) {
+    world.audio.faults = {{.call = "AudioObjectGetPropertyDataSize", .size = size}};
+    world.log = {};
+    EXPECT_TRUE(getProcessObjectList(audio).empty()) << size;
+    EXPECT_EQ(world.log.count("AudioObjectGetPropertyData"), 0u) << size;
+  }
+  fault({.call = "AudioObjectGetPropertyDataSize", .size = kLargestListSize});
+  world.audio.faults.erase(world.audio.faults.begin());
+  std::vector<platform::AudioObjectID> largest = getProcessObjectList(audio);
+  ASSERT_EQ(largest.size(), std::size_t{1} << 22);
+  EXPECT_EQ(largest[1], 12u);
+  EXPECT_EQ(largest.back(), 0u);
+}
+
+// ASan's allocator treats a failed allocation as fatal by design, and only Linux enforces an
+// address-space limit, so this runs in the plain Linux build.
+#if defined(__linux__) && !defined(__SANITIZE_ADDRESS__)
+TEST_F(AudioObjectsTest, ListThatCannotBeAllocatedGivesEmptyList) {
+  fault({.call = "AudioObjectGetPropertyDataSize", .size = kLargestListSize});
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Leave the child 4 MiB more address space than it has: too little for the 16 MiB list.
+    long pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    rlim_t limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) +
+                   (rlim_t{4} << 20);
+    rlimit bound{limit, limit};
+    if (::setrlimit(RLIMIT_AS, &bound) != 0) ::_exit(2);
+    ::_exit(getProcessObjectList(audio).empty() ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+#endif
 
 TEST_F(AudioObjectsTest, SizeWithRemainderPassesOnlyWholeEntriesToTheDataQuery) {
   fault({.call = "AudioObjectGetPropertyDataSize", .size = 7});
