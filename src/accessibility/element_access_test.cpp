@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "accessibility/lower_case.h"
 #include "support/reader_test_desktop.h"
 
 namespace velmuro::accessibility {
@@ -130,23 +129,6 @@ TEST_F(ElementAccessTest, HungApplicationCostsOneSecondPerRequest) {
   EXPECT_TRUE(axElementList(platform.accessibility, app, kAXWindows).empty());
   EXPECT_EQ(axString(platform.accessibility, app, kAXRole), std::nullopt);
   EXPECT_EQ(elapsed(), 2s);
-}
-
-TEST(LowerCasedTest, MapsCapitalsOfTheCoveredScripts) {
-  const std::pair<const char*, const char*> cases[] = {
-      {"Copy INVITE Link", "copy invite link"},
-      {"\xC3\x80\xC3\x89\xC3\x96\xC3\x98\xC3\x9E", "\xC3\xA0\xC3\xA9\xC3\xB6\xC3\xB8\xC3\xBE"},
-      {"\xC4\x80\xC4\x81\xC5\x81\xC5\xB8", "\xC4\x81\xC4\x81\xC5\x82\xC3\xBF"},    // Ā ā Ł Ÿ
-      {"\xC7\x84\xC7\x85", "\xC7\x86\xC7\x86"},                                    // Ǆ ǅ -> ǆ ǆ
-      {"\xCE\xA3\xCE\x86\xCE\xA9", "\xCF\x83\xCE\xAC\xCF\x89"},                    // Σ Ά Ω
-      {"\xD0\x96\xD0\x81\xD1\xA0\xD3\x80", "\xD0\xB6\xD1\x91\xD1\xA1\xD3\x8F"},    // Ж Ё Ѡ Ӏ
-      {"\xD4\xB1\xD5\x96", "\xD5\xA1\xD6\x86"},                                    // Ա Ֆ
-      {"\xEF\xBC\xA1\xEF\xBC\xBA", "\xEF\xBD\x81\xEF\xBD\x9A"},                    // Ａ Ｚ
-      {"\xE1\xBA\x9E\xE1\xBC\x88", "\xC3\x9F\xE1\xBC\x80"},                        // ẞ Ἀ
-      {"\xC4\xB0stanbul", "i\xCC\x87stanbul"},                                     // İ
-      {"\xE4\xB8\xAD\xF0\x9F\x98\x80 \xFF", "\xE4\xB8\xAD\xF0\x9F\x98\x80 \xFF"},  // kept as is
-  };
-  for (auto [input, expected] : cases) EXPECT_EQ(lowerCased(input), expected) << input;
 }
 
 }  // namespace

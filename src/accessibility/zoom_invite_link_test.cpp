@@ -210,6 +210,14 @@ TEST_F(ZoomInviteLinkTest, NeedlesMatchLowerCasedTitlesAsTheyAre) {
   EXPECT_EQ(found({"СССЫЛКУ"}), "");
 }
 
+TEST_F(ZoomInviteLinkTest, NeedlesMatchTitlesOfEveryScriptWithWordFinalSigma) {
+  zoom({menu("Συνάντηση", {item("greek", "ΑΝΤΙΓΡΑΦΗ ΣΥΝΔΕΣΜΟΥ ΠΡΟΣΚΛΗΣΗΣ")}),
+        menu("შეხვედრა", {item("georgian", "ᲛᲝᲬᲕᲔᲕᲘᲡ ᲑᲛᲣᲚᲘ")})});
+  EXPECT_EQ(found({"προσκλησης"}), "greek");
+  EXPECT_EQ(found({"προσκλησησ"}), "");
+  EXPECT_EQ(found({"მოწვევის"}), "georgian");
+}
+
 TEST_F(ZoomInviteLinkTest, OnlyDirectItemsOfTheFirstMenuAreSearched) {
   sim::NodeTemplate submenuHolder = item("more", "More");
   submenuHolder.add(node("AXMenu").add(item("nested", "Copy Invite Link")));
