@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <string_view>
+#include <unordered_set>
 
 namespace velmuro::sim {
 
@@ -11,6 +13,26 @@ using platform::fourCharCode;
 using platform::OSStatus;
 
 namespace {
+
+// The audio calls the tool makes, and the selectors it reads with the two property calls.
+constexpr std::string_view kSizeCall = "AudioObjectGetPropertyDataSize";
+constexpr std::string_view kDataCall = "AudioObjectGetPropertyData";
+constexpr std::string_view kCalls[] = {kSizeCall,
+                                       kDataCall,
+                                       "AudioHardwareCreateProcessTap",
+                                       "AudioHardwareDestroyProcessTap",
+                                       "AudioHardwareCreateAggregateDevice",
+                                       "AudioHardwareDestroyAggregateDevice",
+                                       "AudioDeviceCreateIOProcID",
+                                       "AudioDeviceDestroyIOProcID",
+                                       "AudioDeviceStart",
+                                       "AudioDeviceStop"};
+constexpr std::uint32_t kSelectors[] = {platform::kAudioHardwarePropertyProcessObjectList,
+                                        platform::kAudioHardwarePropertyTranslatePIDToProcessObject,
+                                        platform::kAudioProcessPropertyPID,
+                                        platform::kAudioProcessPropertyBundleID,
+                                        platform::kAudioProcessPropertyIsRunningOutput,
+                                        platform::kAudioTapPropertyUID};
 
 bool failWith(std::string* error, std::string message) {
   if (error) *error = std::move(message);
@@ -54,7 +76,8 @@ std::optional<std::int64_t> readInteger(const json::Value& value, double low, do
   return static_cast<std::int64_t>(d);
 }
 
-bool loadProcess(const json::Value& entry, AudioModel& audio, std::string* error) {
+bool loadProcess(const json::Value& entry, AudioModel& audio,
+                 std::unordered_set<AudioObjectID>& ids, std::string* error) {
   std::string where = "audio.processes[" + std::to_string(audio.processes.size()) + "]";
   if (!checkKeys(entry, {"id", "pid", "bundleId", "output"}, where, error)) return false;
   SimProcess process;
@@ -62,9 +85,7 @@ bool loadProcess(const json::Value& entry, AudioModel& audio, std::string* error
   std::optional<std::int64_t> idValue = id ? readInteger(*id, 2, 4294967295.0) : std::nullopt;
   if (!idValue) return failWith(error, where + ".id must be an object ID above 1");
   process.id = static_cast<AudioObjectID>(*idValue);
-  if (std::any_of(audio.processes.begin(), audio.processes.end(),
-                  [&](const SimProcess& p) { return p.id == process.id; }))
-    return failWith(error, where + ".id is used twice");
+  if (!ids.insert(process.id).second) return failWith(error, where + ".id is used twice");
   if (const json::Value* pid = entry.find("pid")) {
     if (pid->isString() && pid->asString() == "self") {
       process.pid = ::getpid();
@@ -120,6 +141,36 @@ bool loadFault(const json::Value& entry, AudioModel& audio, std::string* error) 
     if (!value) return failWith(error, where + ".entriesWritten must be a count");
     fault.entriesWritten = static_cast<std::uint32_t>(*value);
   }
+  // A fault that could never fire is a mistake in the world, not a fault.
+  if (std::find(std::begin(kCalls), std::end(kCalls), fault.call) == std::end(kCalls)) {
+    std::string calls;
+    for (std::string_view name : kCalls) calls += (calls.empty() ? "" : ", ") + std::string(name);
+    return failWith(error, where + ".call: \"" + fault.call + "\" is not a call the tool makes (" +
+                               calls + ")");
+  }
+  bool propertyCall = fault.call == kSizeCall || fault.call == kDataCall;
+  if (fault.selector && !propertyCall) {
+    return failWith(error, where + ".selector: only " + std::string(kSizeCall) + " and " +
+                               std::string(kDataCall) + " take a selector");
+  }
+  if (fault.selector && std::find(std::begin(kSelectors), std::end(kSelectors), *fault.selector) ==
+                            std::end(kSelectors)) {
+    return failWith(error, where +
+                               ".selector: not a selector the tool reads (\"prs#\", \"id2p\", "
+                               "\"ppid\", \"pbid\", \"piro\", \"tuid\")");
+  }
+  if (fault.size && fault.call != kSizeCall) {
+    return failWith(error, where + ".size: only " + std::string(kSizeCall) + " reports a size");
+  }
+  if (fault.entriesWritten &&
+      (fault.call != kDataCall ||
+       (fault.selector && *fault.selector != platform::kAudioHardwarePropertyProcessObjectList))) {
+    return failWith(error, where + ".entriesWritten: only the process-list read (" +
+                               std::string(kDataCall) + ", \"prs#\") writes entries");
+  }
+  if (!fault.status && !fault.size && !fault.entriesWritten) {
+    return failWith(error, where + ": give \"status\", \"size\" or \"entriesWritten\"");
+  }
   audio.faults.push_back(std::move(fault));
   return true;
 }
@@ -159,8 +210,10 @@ bool loadAudio(const json::Value& root, AudioModel& audio, PrivacyModel& privacy
     if (!checkKeys(*section, {"processes", "faults"}, "audio", error)) return false;
     if (const json::Value* processes = section->find("processes")) {
       if (!processes->isArray()) return failWith(error, "audio.processes must be an array");
+      std::unordered_set<AudioObjectID> ids;
+      audio.processes.reserve(processes->asArray().size());
       for (const json::Value& entry : processes->asArray()) {
-        if (!loadProcess(entry, audio, error)) return false;
+        if (!loadProcess(entry, audio, ids, error)) return false;
       }
     }
     if (const json::Value* faults = section->find("faults")) {

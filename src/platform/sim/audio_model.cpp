@@ -42,13 +42,6 @@ const AudioFault* findFault(const AudioModel& audio, std::string_view call, Audi
   return nullptr;
 }
 
-const SimProcess* findProcess(const AudioModel& audio, AudioObjectID id) {
-  for (const SimProcess& process : audio.processes) {
-    if (process.id == id) return &process;
-  }
-  return nullptr;
-}
-
 const SimTap* findTap(const AudioModel& audio, AudioObjectID id) {
   for (const SimTap& tap : audio.taps) {
     if (tap.id == id) return &tap;
@@ -57,10 +50,11 @@ const SimTap* findTap(const AudioModel& audio, AudioObjectID id) {
 }
 
 std::vector<AudioObjectID> tappedProcesses(const AudioModel& audio, const SimTap& tap) {
-  const auto& listed = tap.description.processes;
+  std::vector<AudioObjectID> listed = tap.description.processes;
+  std::sort(listed.begin(), listed.end());
   std::vector<AudioObjectID> ids;
   for (const SimProcess& process : audio.processes) {
-    bool isListed = std::find(listed.begin(), listed.end(), process.id) != listed.end();
+    bool isListed = std::binary_search(listed.begin(), listed.end(), process.id);
     bool global = tap.description.initializer ==
                   platform::TapInitializer::kStereoGlobalTapButExcludeProcesses;
     if (isListed != global) ids.push_back(process.id);
@@ -74,6 +68,25 @@ void putValue(void* out, std::uint32_t& ioSize, const void* value, std::uint32_t
 }
 
 }  // namespace
+
+const SimProcess* ProcessIndex::find(const std::vector<SimProcess>& processes, AudioObjectID id) {
+  auto known = [&]() -> const SimProcess* {
+    auto found = positions_.find(id);
+    if (found == positions_.end() || found->second >= processes.size()) return nullptr;
+    const SimProcess& process = processes[found->second];
+    return process.id == id ? &process : nullptr;
+  };
+  if (const SimProcess* process = known()) return process;
+  positions_.clear();
+  positions_.reserve(processes.size());
+  for (std::size_t i = 0; i < processes.size(); ++i) positions_.emplace(processes[i].id, i);
+  return known();
+}
+
+const SimProcess* SimAudioHardware::findProcess(AudioObjectID object) {
+  if (object == platform::kAudioObjectSystemObject) return nullptr;
+  return processIndex_.find(world_.audio.processes, object);
+}
 
 json::Value idList(const std::vector<AudioObjectID>& ids) {
   json::Array list;
@@ -132,7 +145,7 @@ OSStatus SimAudioHardware::getPropertyDataSize(AudioObjectID object,
     } else {
       status = kUnknownPropertyError;
     }
-  } else if (findProcess(audio, object)) {
+  } else if (findProcess(object)) {
     if (selector == platform::kAudioProcessPropertyBundleID) {
       outSize = 8;
     } else if (selector == platform::kAudioProcessPropertyPID ||
@@ -164,7 +177,7 @@ OSStatus SimAudioHardware::getPropertyData(AudioObjectID object,
   json::Object args{{"object", object}, {"selector", codeText(selector)}, {"size", ioSize}};
   OSStatus status = platform::kNoErr;
   const AudioFault* fault = findFault(audio, "AudioObjectGetPropertyData", object, selector);
-  const SimProcess* process = findProcess(audio, object);
+  const SimProcess* process = findProcess(object);
   if (fault && fault->status) {
     status = *fault->status;
   } else if (object == platform::kAudioObjectSystemObject &&
@@ -213,7 +226,7 @@ OSStatus SimAudioHardware::getStringPropertyData(
   std::uint32_t selector = address.mSelector;
   OSStatus status = platform::kNoErr;
   const AudioFault* fault = findFault(audio, "AudioObjectGetPropertyData", object, selector);
-  const SimProcess* process = findProcess(audio, object);
+  const SimProcess* process = findProcess(object);
   const SimTap* tap = findTap(audio, object);
   if (fault && fault->status) {
     status = *fault->status;
@@ -252,7 +265,7 @@ OSStatus SimAudioHardware::createProcessTap(const platform::TapDescription& desc
   } else if (privacy.preflight != 0) {
     status = platform::kAudioDevicePermissionsError;
   } else if (mixdown && std::any_of(description.processes.begin(), description.processes.end(),
-                                    [&](AudioObjectID id) { return !findProcess(audio, id); })) {
+                                    [&](AudioObjectID id) { return !findProcess(id); })) {
     status = platform::kAudioHardwareBadObjectError;
   } else {
     AudioObjectID id = audio.nextObjectID++;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/audio_hardware.h"
@@ -82,6 +83,18 @@ std::vector<platform::AudioObjectID> silencedProcesses(const AudioModel& audio);
 // The IDs as a JSON array, as the log and the trace write them.
 json::Value idList(const std::vector<platform::AudioObjectID>& ids);
 
+// Finds a process object by its ID in constant time. The list may change between lookups (tests
+// edit it freely), so every answer is checked against the list, and a lookup that misses builds
+// the index afresh before it says there is no such object.
+class ProcessIndex {
+ public:
+  // The process object with this ID, or null.
+  const SimProcess* find(const std::vector<SimProcess>& processes, platform::AudioObjectID id);
+
+ private:
+  std::unordered_map<platform::AudioObjectID, std::size_t> positions_;
+};
+
 // The simulated audio system, serving the tool's calls from the world.
 class SimAudioHardware : public platform::AudioHardware {
  public:
@@ -115,7 +128,11 @@ class SimAudioHardware : public platform::AudioHardware {
                                 platform::AudioDeviceIOProcID procID) override;
 
  private:
+  // The process object a call names, or null; the system object is never one.
+  const SimProcess* findProcess(platform::AudioObjectID object);
+
   World& world_;
+  ProcessIndex processIndex_;
 };
 
 // The simulated privacy framework.

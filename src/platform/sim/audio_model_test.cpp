@@ -70,6 +70,62 @@ TEST(AudioWorldTest, MistakesAreNamed) {
   EXPECT_NE(loadError(R"({"privacy":{"preflight":"yes"}})").find("preflight"), std::string::npos);
 }
 
+TEST(AudioWorldTest, AWorldHoldsOnlyTheSectionsItDocuments) {
+  EXPECT_EQ(loadError(R"({"bogus": 1})"),
+            "unknown member \"bogus\" (a world file holds audio, privacy, accessibility, "
+            "applications, pasteboard, timeline)");
+  EXPECT_NE(loadError(R"({"audio": {}, "Timeline": []})").find("\"Timeline\""), std::string::npos);
+  EXPECT_NE(load(R"({"audio": {}, "privacy": {}, "accessibility": {}, "applications": [],
+                     "pasteboard": {}, "timeline": []})"),
+            nullptr);
+}
+
+TEST(AudioWorldTest, FaultsNameOnlyCallsAndSelectorsTheToolUses) {
+  auto fault = [](const std::string& member) {
+    return R"({"audio": {"faults": [{"status": -1, )" + member + "}]}}";
+  };
+  for (const char* call : {"AudioObjectGetPropertyDataSize", "AudioObjectGetPropertyData",
+                           "AudioHardwareCreateProcessTap", "AudioHardwareDestroyProcessTap",
+                           "AudioHardwareCreateAggregateDevice",
+                           "AudioHardwareDestroyAggregateDevice", "AudioDeviceCreateIOProcID",
+                           "AudioDeviceDestroyIOProcID", "AudioDeviceStart", "AudioDeviceStop"}) {
+    EXPECT_NE(load(fault(R"("call": ")" + std::string(call) + "\"")), nullptr) << call;
+  }
+  for (const char* selector : {"prs#", "id2p", "ppid", "pbid", "piro", "tuid"}) {
+    for (const char* call : {"AudioObjectGetPropertyDataSize", "AudioObjectGetPropertyData"}) {
+      EXPECT_NE(
+          load(fault(R"("call": ")" + std::string(call) + R"(", "selector": ")" + selector + "\"")),
+          nullptr)
+          << call << " " << selector;
+    }
+  }
+  EXPECT_NE(load(fault(R"("call": "AudioObjectGetPropertyData", "selector": 1886548771)")),
+            nullptr);  // 'prs#' as a number
+
+  const std::pair<std::string, std::string> mistakes[] = {
+      {fault(R"("call": "AudioDeviceStrat")"),
+       "audio.faults[0].call: \"AudioDeviceStrat\" is not a call the tool makes"},
+      {fault(R"("call": "audiodevicestart")"), "is not a call the tool makes"},
+      {fault(R"("call": "AudioObjectGetPropertyData", "selector": "pbiD")"),
+       "audio.faults[0].selector: not a selector the tool reads"},
+      {fault(R"("call": "AudioObjectGetPropertyData", "selector": 1)"), "not a selector"},
+      {fault(R"("call": "AudioDeviceStart", "selector": "prs#")"),
+       "audio.faults[0].selector: only AudioObjectGetPropertyDataSize and "
+       "AudioObjectGetPropertyData take a selector"},
+      {fault(R"("call": "AudioObjectGetPropertyData", "size": 2)"), "audio.faults[0].size: only"},
+      {fault(R"("call": "AudioObjectGetPropertyDataSize", "entriesWritten": 2)"),
+       "audio.faults[0].entriesWritten: only the process-list read"},
+      {fault(R"("call": "AudioObjectGetPropertyData", "selector": "ppid", "entriesWritten": 2)"),
+       "entriesWritten: only the process-list read"},
+      {R"({"audio": {"faults": [{"call": "AudioDeviceStart", "object": 5}]}})",
+       "audio.faults[0]: give \"status\", \"size\" or \"entriesWritten\""},
+  };
+  for (const auto& [text, message] : mistakes) {
+    std::string error = loadError(text);
+    EXPECT_NE(error.find(message), std::string::npos) << error << " for " << text;
+  }
+}
+
 class SilencedTest : public ::testing::Test {
  protected:
   SilencedTest() {
@@ -118,6 +174,33 @@ TEST_F(SilencedTest, GlobalTapSilencesAllButTheListedAndUnmutedTapsNothing) {
   EXPECT_TRUE(silencedProcesses(world.audio).empty());
   run(global, "dev-global");
   EXPECT_EQ(silencedProcesses(world.audio), (std::vector<platform::AudioObjectID>{11, 13}));
+}
+
+TEST_F(SilencedTest, ReadsFollowTheProcessListAsItIsEdited) {
+  auto pidOf = [&](platform::AudioObjectID id, pid_t& pid) {
+    std::uint32_t size = 4;
+    return audio.getPropertyData(id, {platform::kAudioProcessPropertyPID, 0, 0}, 0, nullptr, size,
+                                 &pid);
+  };
+  pid_t pid = 0;
+  ASSERT_EQ(pidOf(12, pid), 0);
+  EXPECT_EQ(pid, 2);
+  // The list replaced by one of the same length with other IDs, then reordered and grown.
+  world.audio.processes = {{21, 7, {}, false}, {22, 8, {}, false}, {23, 9, {}, false}};
+  EXPECT_EQ(pidOf(12, pid), platform::kAudioHardwareBadObjectError);
+  ASSERT_EQ(pidOf(22, pid), 0);
+  EXPECT_EQ(pid, 8);
+  std::swap(world.audio.processes[0], world.audio.processes[2]);
+  world.audio.processes[0].pid = 99;
+  world.audio.processes.push_back({24, 10, {}, false});
+  ASSERT_EQ(pidOf(23, pid), 0);
+  EXPECT_EQ(pid, 99);
+  ASSERT_EQ(pidOf(24, pid), 0);
+  EXPECT_EQ(pid, 10);
+  world.audio.processes.erase(world.audio.processes.begin());
+  EXPECT_EQ(pidOf(23, pid), platform::kAudioHardwareBadObjectError);
+  ASSERT_EQ(pidOf(21, pid), 0);
+  EXPECT_EQ(pid, 7);
 }
 
 TEST_F(SilencedTest, DeviceUIDsMustBeFreshAndTapsMustNameKnownProcesses) {

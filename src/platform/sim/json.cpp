@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <unordered_set>
 
 #include "text/utf8.h"
 
@@ -18,7 +19,8 @@ const Value* Value::find(std::string_view key) const {
 
 namespace {
 
-constexpr int kMaxDepth = 200;
+// Objects with more members than this find a repeated name through a hash set.
+constexpr std::size_t kLinearNameCheck = 16;
 
 class Parser {
  public:
@@ -34,7 +36,7 @@ class Parser {
 
  private:
   std::optional<Value> parseValue(int depth) {
-    if (depth > kMaxDepth) return fail("nesting too deep");
+    if (depth >= kMaxDepth) return fail("nesting too deep");
     skipSpace();
     if (pos_ >= text_.size()) return fail("unexpected end of input");
     char c = text_[pos_];
@@ -54,13 +56,19 @@ class Parser {
   std::optional<Value> parseObject(int depth) {
     ++pos_;
     Object members;
+    std::unordered_set<std::string> names;  // filled only for large objects
     skipSpace();
     if (consume('}')) return Value(std::move(members));
     while (true) {
       skipSpace();
       if (pos_ >= text_.size() || text_[pos_] != '"') return fail("expected a member name");
+      std::size_t keyStart = pos_;
       std::optional<std::string> key = parseString();
       if (!key) return std::nullopt;
+      if (repeats(members, names, *key)) {
+        pos_ = keyStart;
+        return fail("member \"" + *key + "\" given twice");
+      }
       skipSpace();
       if (!consume(':')) return fail("expected ':'");
       std::optional<Value> value = parseValue(depth + 1);
@@ -87,12 +95,34 @@ class Parser {
     }
   }
 
+  // True when an earlier member of the object has this name.
+  static bool repeats(const Object& members, std::unordered_set<std::string>& names,
+                      const std::string& key) {
+    if (members.size() < kLinearNameCheck) {
+      for (const auto& [name, value] : members) {
+        if (name == key) return true;
+      }
+      return false;
+    }
+    if (names.empty()) {
+      for (const auto& [name, value] : members) names.insert(name);
+    }
+    return !names.insert(key).second;
+  }
+
+  // A string; bytes that are not UTF-8 are repaired here, so no later message, log line or
+  // trace line carries them.
   std::optional<std::string> parseString() {
     ++pos_;
     std::string out;
+    bool beyondASCII = false;
     while (pos_ < text_.size()) {
       char c = text_[pos_++];
-      if (c == '"') return out;
+      if (c == '"') {
+        if (beyondASCII && !text::isValidUTF8(out)) out = text::toValidUTF8(out);
+        return out;
+      }
+      if (static_cast<unsigned char>(c) >= 0x80) beyondASCII = true;
       if (static_cast<unsigned char>(c) < 0x20) return failString("control character in string");
       if (c != '\\') {
         out += c;
@@ -210,8 +240,8 @@ class Parser {
     }
   }
 
-  std::nullopt_t fail(const char* why) {
-    if (error_.empty()) error_ = why;
+  std::nullopt_t fail(std::string why) {
+    if (error_.empty()) error_ = std::move(why);
     return std::nullopt;
   }
   std::optional<std::string> failString(const char* why) { return fail(why); }
@@ -222,7 +252,11 @@ class Parser {
   std::string error_;
 };
 
-void dumpString(std::string& out, const std::string& s) {
+void dumpString(std::string& out, const std::string& text) {
+  // Whatever bytes a string holds, the line stays valid UTF-8.
+  std::string repaired;
+  if (!text::isValidUTF8(text)) repaired = text::toValidUTF8(text);
+  const std::string& s = repaired.empty() ? text : repaired;
   out += '"';
   for (char c : s) {
     switch (c) {
@@ -265,7 +299,11 @@ void dumpInto(std::string& out, const Value& value) {
     if (d == std::floor(d) && std::fabs(d) < 1e15) {
       std::snprintf(buf, sizeof buf, "%.0f", d);
     } else {
-      std::snprintf(buf, sizeof buf, "%.17g", d);
+      // The shortest form that reads back as the same number (0.1, not 0.10000000000000001).
+      for (int digits = 15; digits <= 17; ++digits) {
+        std::snprintf(buf, sizeof buf, "%.*g", digits, d);
+        if (std::strtod(buf, nullptr) == d) break;
+      }
     }
     out += buf;
   } else if (value.isString()) {

@@ -54,10 +54,14 @@ class Value {
   std::variant<std::nullptr_t, bool, double, std::string, Array, Object> data_ = nullptr;
 };
 
-// Parses a whole JSON text; absent on a syntax error, with its place in *error when given.
+// How deeply arrays and objects may nest in a text the parser accepts.
+inline constexpr int kMaxDepth = 200;
+
+// Parses a whole JSON text, repairing strings that are not UTF-8 and refusing a member name that
+// an object repeats; absent on a syntax error, with its place in *error when given.
 std::optional<Value> parse(std::string_view text, std::string* error = nullptr);
 
-// Writes a value as compact JSON.
+// Writes a value as compact JSON, valid UTF-8 whatever bytes its strings hold.
 std::string dump(const Value& value);
 
 }  // namespace velmuro::sim::json

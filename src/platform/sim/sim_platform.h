@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -36,9 +37,13 @@ class SimPlatform : public platform::PlatformBackend {
   posix::PosixChildProcesses children_;
 };
 
+// The most a world file may hold: enough for hundreds of thousands of process objects or nodes,
+// and a bound on what an endless file (a device, a pipe) can make the simulated desktop hold.
+inline constexpr std::size_t kMaxWorldFileBytes = 16 * 1024 * 1024;
+
 // Opens the world file at worldPath and, when tracePath is not empty, sends every platform call
 // and, at exit, the world's final state to that file. Absent with a reason when the world can't
-// be read.
+// be read, is larger than kMaxWorldFileBytes or is not valid.
 std::unique_ptr<platform::PlatformBackend> openSimulatedDesktop(const std::string& worldPath,
                                                                 const std::string& tracePath,
                                                                 std::string* error);

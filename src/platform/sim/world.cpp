@@ -1,9 +1,19 @@
 #include "platform/sim/world.h"
 
+#include <algorithm>
+#include <string_view>
+
 #include "platform/sim/audio_file.h"
 #include "platform/sim/desktop_file.h"
 
 namespace velmuro::sim {
+
+namespace {
+
+constexpr std::string_view kSections[] = {"audio",        "privacy",    "accessibility",
+                                          "applications", "pasteboard", "timeline"};
+
+}  // namespace
 
 std::unique_ptr<World> loadWorld(std::string_view text, std::string* error) {
   std::string parseError;
@@ -15,6 +25,16 @@ std::unique_ptr<World> loadWorld(std::string_view text, std::string* error) {
   if (!root->isObject()) {
     if (error) *error = "a world file holds one JSON object";
     return nullptr;
+  }
+  for (const auto& [name, value] : root->asObject()) {
+    if (std::find(std::begin(kSections), std::end(kSections), name) == std::end(kSections)) {
+      if (error) {
+        *error = "unknown member \"" + name +
+                 "\" (a world file holds audio, privacy, accessibility, applications, "
+                 "pasteboard, timeline)";
+      }
+      return nullptr;
+    }
   }
   auto world = std::make_unique<World>();
   if (!loadAudio(*root, world->audio, world->privacy, error)) return nullptr;
