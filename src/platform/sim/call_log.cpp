@@ -4,8 +4,9 @@
 
 namespace velmuro::sim {
 
-void CallLog::record(std::string call, json::Object arguments, json::Value result) {
-  entries_.push_back({std::move(call), std::move(arguments), std::move(result)});
+void CallLog::record(std::string call, json::Object arguments, json::Value result,
+                     std::chrono::microseconds began) {
+  entries_.push_back({std::move(call), std::move(arguments), std::move(result), began});
   if (traceFd_ >= 0) writeTraceLine(toJSON(entries_.back()));
 }
 
@@ -45,7 +46,10 @@ void CallLog::writeTraceLine(const json::Value& line) const {
 }
 
 json::Value toJSON(const CallLog::Entry& entry) {
-  return json::Object{{"call", entry.call}, {"args", entry.arguments}, {"result", entry.result}};
+  return json::Object{{"call", entry.call},
+                      {"args", entry.arguments},
+                      {"result", entry.result},
+                      {"atMs", static_cast<double>(entry.began.count()) / 1000.0}};
 }
 
 }  // namespace velmuro::sim

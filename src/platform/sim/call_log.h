@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -16,10 +17,21 @@ class CallLog {
     std::string call;
     json::Value arguments;  // an object
     json::Value result;
+    // When the call began, on the virtual clock from its start.
+    std::chrono::microseconds began{0};
   };
 
-  // Appends one call; when a trace file is open, writes it there as one JSON line at once.
-  void record(std::string call, json::Object arguments, json::Value result);
+  // Appends one call that began now; when a trace file is open, writes it there at once.
+  void record(std::string call, json::Object arguments, json::Value result) {
+    record(std::move(call), std::move(arguments), std::move(result), now_);
+  }
+  // Appends one call that began at this time (a call that spent time on the clock).
+  void record(std::string call, json::Object arguments, json::Value result,
+              std::chrono::microseconds began);
+
+  // The virtual time now, from the clock's start; the clock keeps it current.
+  std::chrono::microseconds now() const { return now_; }
+  void setNow(std::chrono::microseconds sinceStart) { now_ = sinceStart; }
 
   const std::vector<Entry>& entries() const { return entries_; }
   // The names of the calls, in order.
@@ -36,10 +48,11 @@ class CallLog {
 
  private:
   std::vector<Entry> entries_;
+  std::chrono::microseconds now_{0};
   int traceFd_ = -1;
 };
 
-// The JSON line the trace file holds for one entry.
+// The JSON line the trace file holds for one entry; "atMs" is when the call began.
 json::Value toJSON(const CallLog::Entry& entry);
 
 }  // namespace velmuro::sim

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <unordered_set>
 
 #include "platform/sim/named_pairs.h"
 #include "text/utf8.h"
@@ -184,8 +185,9 @@ class Loader {
                 std::initializer_list<std::string_view> extra = {}) {
     if (!value.isObject()) return fail(where, "expected a node object");
     static constexpr std::string_view kNodeKeys[] = {
-        "id",         "role", "subrole", "title",   "domId",     "url",       "document", "value",
-        "attributes", "fail", "failSet", "actions", "latencyMs", "reactions", "children"};
+        "id",        "role",       "subrole", "title",   "domId",   "url",       "document",
+        "value",     "attributes", "fail",    "failSet", "actions", "latencyMs", "actionLatencyMs",
+        "reactions", "children"};
     for (const auto& [key, member] : value.asObject()) {
       bool known =
           std::find(std::begin(kNodeKeys), std::end(kNodeKeys), key) != std::end(kNodeKeys) ||
@@ -222,10 +224,21 @@ class Loader {
     }
     if (const json::Value* attributes = value.find("attributes")) {
       if (!attributes->isObject()) return fail(where + ".attributes", "expected an object");
+      // Names in one object never repeat, so only the shorthands above can be replaced here:
+      // a node with many attributes loads in time in proportion to their number.
+      std::size_t shorthands = out.attributes.size();
+      out.attributes.reserve(shorthands + attributes->asObject().size());
       for (const auto& [name, member] : attributes->asObject()) {
         DesktopValue typed;
         if (!readValue(member, where + ".attributes." + name, typed)) return false;
-        out.set(name, std::move(typed));
+        auto stated = std::find_if(out.attributes.begin(),
+                                   out.attributes.begin() + static_cast<std::ptrdiff_t>(shorthands),
+                                   [&](const auto& pair) { return pair.first == name; });
+        if (stated != out.attributes.begin() + static_cast<std::ptrdiff_t>(shorthands)) {
+          stated->second = std::move(typed);
+        } else {
+          out.attributes.emplace_back(name, std::move(typed));
+        }
       }
     }
     if (const json::Value* failures = value.find("fail")) {
@@ -295,6 +308,7 @@ class Loader {
   bool readChildren(const json::Value& value, const std::string& where,
                     std::vector<NodeTemplate>& out, std::string_view defaultRole = {}) {
     if (!value.isArray()) return fail(where, "expected an array of nodes");
+    out.reserve(out.size() + value.asArray().size());
     for (std::size_t i = 0; i < value.asArray().size(); ++i) {
       NodeTemplate child;
       if (!readNode(value.asArray()[i], where + "[" + std::to_string(i) + "]", child)) {
@@ -462,16 +476,17 @@ class Loader {
 };
 
 // Ids must not repeat within the trees a world starts with.
-bool collectIds(const NodeTemplate& node, std::vector<std::string>& ids, std::string* error) {
-  if (!node.id.empty()) {
-    if (std::find(ids.begin(), ids.end(), node.id) != ids.end()) {
-      if (error) *error = "applications: the node id \"" + node.id + "\" is used twice";
+bool collectIds(const NodeTemplate& root, std::unordered_set<std::string>& ids,
+                std::string* error) {
+  std::vector<const NodeTemplate*> work{&root};
+  while (!work.empty()) {
+    const NodeTemplate* node = work.back();
+    work.pop_back();
+    if (!node->id.empty() && !ids.insert(node->id).second) {
+      if (error) *error = "applications: the node id \"" + node->id + "\" is used twice";
       return false;
     }
-    ids.push_back(node.id);
-  }
-  for (const NodeTemplate& child : node.children) {
-    if (!collectIds(child, ids, error)) return false;
+    for (const NodeTemplate& child : node->children) work.push_back(&child);
   }
   return true;
 }
@@ -490,7 +505,7 @@ bool loadDesktop(const json::Value& root, DesktopModel& model, std::string* erro
   if (const json::Value* applications = root.find("applications")) {
     if (!applications->isArray()) return loader.fail("applications", "expected an array");
     std::vector<ApplicationTemplate> blueprints;
-    std::vector<std::string> ids;
+    std::unordered_set<std::string> ids;
     for (std::size_t i = 0; i < applications->asArray().size(); ++i) {
       ApplicationTemplate blueprint;
       if (!loader.readApplication(applications->asArray()[i],

@@ -9,8 +9,10 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -100,9 +102,15 @@ struct Reaction {
 };
 
 // A node of an accessibility tree with its subtree: the template the desktop instantiates.
+// Copying and destroying one take no stack per level, so a test may build trees of any depth.
 struct NodeTemplate {
   NodeTemplate() = default;
   explicit NodeTemplate(std::string nodeId) : id(std::move(nodeId)) {}
+  NodeTemplate(const NodeTemplate& other);
+  NodeTemplate(NodeTemplate&& other) noexcept = default;
+  NodeTemplate& operator=(const NodeTemplate& other);
+  NodeTemplate& operator=(NodeTemplate&& other) noexcept = default;
+  ~NodeTemplate();
 
   // Unique among the nodes present at one time; the desktop names nodes without one "#<n>".
   std::string id;
@@ -132,6 +140,10 @@ struct NodeTemplate {
   NodeTemplate& onSet(std::string attribute, std::optional<bool> value,
                       std::vector<Effect> effects);
   NodeTemplate& add(NodeTemplate child);
+
+ private:
+  // Everything but the children.
+  NodeTemplate copyWithoutChildren() const;
 };
 
 // A running application: its process and its application element with the tree below it
@@ -139,7 +151,8 @@ struct NodeTemplate {
 struct ApplicationTemplate {
   std::string bundleId;
   pid_t pid = 0;
-  // How long each accessibility request takes; a hung application never answers.
+  // How long each accessibility request takes; the application answers one request at a time,
+  // in the order they come. A hung application never answers.
   Micros latency{0};
   bool hung = false;
   NodeTemplate root;
@@ -153,14 +166,17 @@ NodeTemplate applicationNode(std::string id, std::optional<NodeTemplate> menuBar
 inline constexpr Micros kDefaultMessagingTimeout{6'000'000};
 
 // The desktop side of a simulated world: running applications, their accessibility trees,
-// the trust flag, the pasteboard and the changes scheduled on the virtual clock.
+// the trust flag, the pasteboard and the changes scheduled on the virtual clock. Every operation
+// takes time in proportion to what it touches and no stack per level of a tree.
 struct DesktopModel {
   // One live node of a tree.
   struct Node {
     std::string id;
     pid_t pid = 0;
     int parent = -1;
+    // In order; a child removed since the list was last tidied is still listed, not present.
     std::vector<int> children;
+    int removedChildren = 0;
     bool present = true;
     std::vector<std::pair<std::string, DesktopValue>> attributes;
     std::vector<std::pair<std::string, AttributeFailure>> failures;
@@ -169,7 +185,8 @@ struct DesktopModel {
     std::optional<Micros> latency;
     std::optional<Micros> actionLatency;
     std::optional<Micros> messagingTimeout;
-    std::vector<Reaction> reactions;
+    // Shared with the other nodes made from the same template.
+    std::shared_ptr<const std::vector<Reaction>> reactions;
     // How often each action was performed and each attribute set: "press:AXPress", "set:AX...".
     std::map<std::string, int> triggerCounts;
   };
@@ -180,12 +197,8 @@ struct DesktopModel {
     Micros latency{0};
     bool hung = false;
     int root = -1;
-  };
-
-  struct PendingEffect {
-    platform::WallTime due;
-    std::uint64_t sequence = 0;
-    Effect effect;
+    // When it has answered every request sent to it so far.
+    platform::WallTime freeAt{};
   };
 
   bool trusted = false;
@@ -211,12 +224,21 @@ struct DesktopModel {
   // The node's value of the attribute as last stated or set, if it has one.
   std::optional<DesktopValue> attributeOf(std::string_view id, std::string_view attribute) const;
 
+  // The first application listed with this PID, or null.
+  Application* application(pid_t pid);
+
   // Applies every scheduled effect that is due by now, in order of due time.
   void applyDue(platform::WallTime now);
-  // Counts the action on the node and runs its reactions.
-  void performed(int node, const std::string& action, platform::WallTime now);
-  // Sets the attribute, counts the setting and runs its reactions.
-  void attributeSet(int node, const std::string& attribute, bool value, platform::WallTime now);
+  // Performs an action on the node as the application does: the node's stated result, and when
+  // that is success, the action is counted and its reactions run.
+  platform::AXError perform(int node, const std::string& action, platform::WallTime now);
+  // Sets a Boolean attribute as the application does: the node's stated failure, or the value is
+  // stored, the setting counted and its reactions run.
+  platform::AXError setBoolean(int node, const std::string& attribute, bool value,
+                               platform::WallTime now);
+  // The same, carried out at a later time: a request the caller stopped waiting for.
+  void performLater(int node, std::string action, platform::WallTime at);
+  void setBooleanLater(int node, std::string attribute, bool value, platform::WallTime at);
   // Another process clears the pasteboard and writes these items.
   void replacePasteboard(std::vector<PasteboardItemData> items);
   // Sets a node attribute and notes the change for the final state.
@@ -233,14 +255,42 @@ struct DesktopModel {
   std::vector<std::string> removedNodes;
 
  private:
+  // A write request the application carries out late; an empty action means a set.
+  struct LateWrite {
+    int node = -1;
+    std::string action;
+    std::string attribute;
+    bool value = false;
+  };
+  // Held by pointer, so that keeping the heap in order moves no effects.
+  struct Pending {
+    platform::WallTime due;
+    std::uint64_t sequence = 0;
+    std::unique_ptr<std::variant<Effect, LateWrite>> what;
+  };
+  // Orders the heap of pending changes: the earliest due first, then the first scheduled.
+  struct LaterFirst {
+    bool operator()(const Pending& a, const Pending& b) const {
+      return a.due != b.due ? a.due > b.due : a.sequence > b.sequence;
+    }
+  };
+
   int instantiate(const NodeTemplate& blueprint, pid_t pid, int parent);
+  int makeNode(const NodeTemplate& blueprint, pid_t pid, int parent);
   void apply(const Effect& effect);
   void fire(const std::vector<Effect>& effects, platform::WallTime now);
   void removeSubtree(int node);
+  void tidyChildren(int node);
+  void push(platform::WallTime due, std::variant<Effect, LateWrite> what);
+  void performed(int node, const std::string& action, platform::WallTime now);
+  void attributeSet(int node, const std::string& attribute, bool value, platform::WallTime now);
 
   std::map<std::string, int, std::less<>> byId_;
+  std::unordered_map<pid_t, std::size_t> applicationByPid_;
+  std::set<std::pair<int, std::string>> changed_;
   std::vector<Effect> timeline_;
-  std::vector<PendingEffect> pending_;
+  // A heap under LaterFirst.
+  std::vector<Pending> pending_;
   std::uint64_t nextSequence_ = 0;
   std::optional<platform::WallTime> origin_;
   std::shared_ptr<long> liveHandles_ = std::make_shared<long>(0);

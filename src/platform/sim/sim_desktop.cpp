@@ -1,6 +1,9 @@
 #include "platform/sim/sim_desktop.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <string_view>
 #include <utility>
@@ -57,17 +60,16 @@ json::Value nameOf(const DesktopModel& model, const AXElement& element) {
   return model.nodes[ref->node].id;
 }
 
-const DesktopModel::Application* applicationOf(const DesktopModel& model, pid_t pid) {
-  for (const DesktopModel::Application& app : model.applications) {
-    if (app.pid == pid) return &app;
-  }
-  return nullptr;
-}
+// What a request to an element asks of the application.
+enum class Request { kRead, kSet, kAction };
 
-// The node of a request that can be served, or the error the request gets. The request's
-// latency is spent on the clock first; one that outlasts the messaging timeout costs the timeout
-// and cannot complete.
-AXError reachNode(World& world, const AXElement& element, bool action, int& node) {
+// The node of a request that can be served, or the error the request gets. The application
+// answers one request at a time: the request waits until the application is free, then takes its
+// latency. When that is more than the messaging timeout, the caller waits the timeout and gets
+// kAXErrorCannotComplete, while the application still gets to the request later; a write is then
+// carried out at that time (the caller passes it in as `late`).
+AXError reachNode(World& world, const AXElement& element, Request request, int& node,
+                  const std::function<void(int node, platform::WallTime at)>& late = {}) {
   DesktopModel& model = world.desktop;
   const ElementRef* ref = refOf(element);
   model.applyDue(world.clock.now());
@@ -79,20 +81,28 @@ AXError reachNode(World& world, const AXElement& element, bool action, int& node
   }
   // Effects that fall due may add nodes, so no reference into the node list is kept across them.
   const DesktopModel::Node& target = model.nodes[ref->node];
-  const DesktopModel::Application* app = applicationOf(model, target.pid);
+  DesktopModel::Application* app = model.application(target.pid);
   Micros timeout =
       target.messagingTimeout.value_or(model.messagingTimeout.value_or(kDefaultMessagingTimeout));
-  bool hung = app && app->hung;
   Micros latency = target.latency.value_or(app ? app->latency : Micros{0});
-  if (action && target.actionLatency) latency = *target.actionLatency;
-  if (hung || latency > timeout) {
+  if (request == Request::kAction && target.actionLatency) latency = *target.actionLatency;
+  platform::WallTime now = world.clock.now();
+  if (app && app->hung) {
     world.clock.advance(timeout);
     model.applyDue(world.clock.now());
     return platform::kAXErrorCannotComplete;
   }
-  if (latency > Micros{0}) {
-    world.clock.advance(latency);
+  platform::WallTime answered = std::max(now, app ? app->freeAt : now) + latency;
+  if (app) app->freeAt = answered;
+  if (answered - now > timeout) {
+    if (late) late(ref->node, answered);
+    world.clock.advance(timeout);
     model.applyDue(world.clock.now());
+    return platform::kAXErrorCannotComplete;
+  }
+  if (answered > now) {
+    world.clock.set(answered);
+    model.applyDue(answered);
   }
   if (!model.nodes[ref->node].present) return platform::kAXErrorInvalidUIElement;
   node = ref->node;
@@ -136,7 +146,9 @@ AXError derivedAttribute(DesktopModel& model, int index, const std::string& attr
     std::vector<AXElement> children;
     children.reserve(node.children.size());
     for (int child : node.children) {
-      children.push_back(makeHandle(model, ElementRef::Kind::kNode, child));
+      if (model.nodes[child].present) {
+        children.push_back(makeHandle(model, ElementRef::Kind::kNode, child));
+      }
     }
     out = std::move(children);
     return platform::kAXErrorSuccess;
@@ -149,7 +161,7 @@ AXError derivedAttribute(DesktopModel& model, int index, const std::string& attr
   if (isApplication && attribute == "AXWindows") {
     std::vector<AXElement> windows;
     for (int child : node.children) {
-      if (hasRole(model.nodes[child], "AXWindow")) {
+      if (model.nodes[child].present && hasRole(model.nodes[child], "AXWindow")) {
         windows.push_back(makeHandle(model, ElementRef::Kind::kNode, child));
       }
     }
@@ -158,7 +170,7 @@ AXError derivedAttribute(DesktopModel& model, int index, const std::string& attr
   }
   if (isApplication && attribute == "AXMenuBar") {
     for (int child : node.children) {
-      if (hasRole(model.nodes[child], "AXMenuBar")) {
+      if (model.nodes[child].present && hasRole(model.nodes[child], "AXMenuBar")) {
         out = makeHandle(model, ElementRef::Kind::kNode, child);
         return platform::kAXErrorSuccess;
       }
@@ -185,7 +197,7 @@ bool SimAccessibility::isProcessTrusted() {
 
 AXElement SimAccessibility::createApplication(pid_t pid) {
   DesktopModel& model = world_.desktop;
-  const DesktopModel::Application* app = applicationOf(model, pid);
+  const DesktopModel::Application* app = model.application(pid);
   AXElement element = app ? makeHandle(model, ElementRef::Kind::kNode, app->root)
                           : makeHandle(model, ElementRef::Kind::kUnknownApplication, -1, pid);
   world_.log.record("AXUIElementCreateApplication", json::Object{{"pid", std::int64_t{pid}}},
@@ -226,8 +238,9 @@ AXError SimAccessibility::setMessagingTimeout(const AXElement& element, float se
 AXError SimAccessibility::copyAttributeValue(const AXElement& element, const std::string& attribute,
                                              platform::AXValue& outValue) {
   DesktopModel& model = world_.desktop;
+  std::chrono::microseconds began = world_.log.now();
   int node = -1;
-  AXError result = reachNode(world_, element, false, node);
+  AXError result = reachNode(world_, element, Request::kRead, node);
   if (result == platform::kAXErrorSuccess) {
     const DesktopModel::Node& target = model.nodes[node];
     if (const AttributeFailure* failure = findPair(target.failures, attribute)) {
@@ -241,41 +254,39 @@ AXError SimAccessibility::copyAttributeValue(const AXElement& element, const std
   }
   world_.log.record("AXUIElementCopyAttributeValue",
                     json::Object{{"element", nameOf(model, element)}, {"attribute", attribute}},
-                    result);
+                    result, began);
   return result;
 }
 
 AXError SimAccessibility::setAttributeValue(const AXElement& element, const std::string& attribute,
                                             bool value) {
   DesktopModel& model = world_.desktop;
+  std::chrono::microseconds began = world_.log.now();
   int node = -1;
-  AXError result = reachNode(world_, element, false, node);
+  AXError result = reachNode(
+      world_, element, Request::kSet, node,
+      [&](int late, platform::WallTime at) { model.setBooleanLater(late, attribute, value, at); });
   if (result == platform::kAXErrorSuccess) {
-    if (const AXError* failure = findPair(model.nodes[node].setFailures, attribute)) {
-      result = *failure;
-    } else {
-      model.attributeSet(node, attribute, value, world_.clock.now());
-    }
+    result = model.setBoolean(node, attribute, value, world_.clock.now());
   }
   world_.log.record(
       "AXUIElementSetAttributeValue",
       json::Object{{"element", nameOf(model, element)}, {"attribute", attribute}, {"value", value}},
-      result);
+      result, began);
   return result;
 }
 
 AXError SimAccessibility::performAction(const AXElement& element, const std::string& action) {
   DesktopModel& model = world_.desktop;
+  std::chrono::microseconds began = world_.log.now();
   int node = -1;
-  AXError result = reachNode(world_, element, true, node);
-  if (result == platform::kAXErrorSuccess) {
-    if (const AXError* stated = findPair(model.nodes[node].actionResults, action)) {
-      result = *stated;
-    }
-    if (result == platform::kAXErrorSuccess) model.performed(node, action, world_.clock.now());
-  }
+  AXError result =
+      reachNode(world_, element, Request::kAction, node,
+                [&](int late, platform::WallTime at) { model.performLater(late, action, at); });
+  if (result == platform::kAXErrorSuccess) result = model.perform(node, action, world_.clock.now());
   world_.log.record("AXUIElementPerformAction",
-                    json::Object{{"element", nameOf(model, element)}, {"action", action}}, result);
+                    json::Object{{"element", nameOf(model, element)}, {"action", action}}, result,
+                    began);
   return result;
 }
 
@@ -391,15 +402,19 @@ std::int64_t SimPasteboard::changeCount() {
 std::optional<std::string> SimPasteboard::stringForType(const std::string& type) {
   DesktopModel& model = world_.desktop;
   model.applyDue(world_.clock.now());
+  // The strings of every item that has the type, joined by line feeds; none when no item has it.
   std::optional<std::string> found;
   for (const PasteboardItemData& item : model.pasteboard) {
     for (const PasteboardEntry& entry : item) {
-      if (entry.type == type && entry.data) {
-        found = std::string(entry.data->begin(), entry.data->end());
-        break;
+      if (entry.type != type || !entry.data) continue;
+      if (found) {
+        *found += '\n';
+      } else {
+        found.emplace();
       }
+      found->append(entry.data->begin(), entry.data->end());
+      break;
     }
-    if (found) break;
   }
   world_.log.record("stringForType", json::Object{{"type", type}},
                     found ? json::Value(text::toValidUTF8(*found)) : json::Value());

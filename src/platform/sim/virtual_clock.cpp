@@ -4,7 +4,12 @@ namespace velmuro::sim {
 
 void VirtualClock::sleepMicroseconds(std::uint32_t microseconds) {
   log_.record("usleep", json::Object{{"microseconds", microseconds}}, nullptr);
-  now_ += std::chrono::microseconds(microseconds);
+  set(now_ + std::chrono::microseconds(microseconds));
+}
+
+void VirtualClock::set(platform::WallTime time) {
+  now_ = time;
+  log_.setNow(elapsed());
 }
 
 }  // namespace velmuro::sim
