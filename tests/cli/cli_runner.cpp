@@ -50,6 +50,11 @@ VelmuroProcess::VelmuroProcess(const std::vector<std::string>& args,
     env.push_back("VELMURO_SIM_WORLD=" + dir_ + "/world.json");
     env.push_back("VELMURO_SIM_TRACE=" + dir_ + "/trace.jsonl");
   }
+  for (const std::string& setting : host.environment) {
+    std::string name = setting.substr(0, setting.find('=') + 1);
+    std::erase_if(env, [&](const std::string& e) { return e.starts_with(name); });
+    env.push_back(setting);
+  }
 
   int in[2], out[2], err[2];
   makePipe(in);
@@ -209,6 +214,7 @@ CliRun VelmuroProcess::finish() {
   for (ssize_t n; (n = ::read(errFd_, buffer, sizeof buffer)) > 0;) {
     run.err.append(buffer, static_cast<std::size_t>(n));
   }
+  run.traceText = readFile(dir_ + "/trace.jsonl");
   run.trace = traceSoFar();
   return run;
 }
@@ -217,6 +223,12 @@ CliRun runVelmuro(const std::vector<std::string>& args, const std::optional<std:
                   const std::string& input) {
   VelmuroProcess process(args, worldJson);
   process.writeInput(input);
+  return process.finish();
+}
+
+CliRun runVelmuroWith(const std::vector<std::string>& args,
+                      const std::vector<std::string>& environment) {
+  VelmuroProcess process(args, std::nullopt, {.environment = environment});
   return process.finish();
 }
 

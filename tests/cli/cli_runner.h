@@ -19,6 +19,7 @@ struct CliRun {
   int exitStatus = -1;                  // -1 when ended by a signal
   int signal = 0;                       // the signal that ended it, if any
   std::vector<sim::json::Value> trace;  // the simulated desktop's trace lines
+  std::string traceText;                // the trace file, byte for byte
 };
 
 // How a host hands the tool its standard descriptors and signal mask.
@@ -28,6 +29,8 @@ struct HostSetup {
   bool nonBlockingOutput = false;        // the tool's end of the output pipe is non-blocking
   bool outputReaderGone = false;         // nobody reads the output pipe: every write fails
   std::vector<int> blockedSignals{};     // blocked in the signal mask the tool starts with
+  // Each "NAME=value" is set too, in place of the variable of that name.
+  std::vector<std::string> environment{};
 };
 
 // The built binary running on a world, with its standard input and output as pipes.
@@ -68,6 +71,11 @@ class VelmuroProcess {
 // Runs the binary to its end with this input (then end of input) and collects everything.
 CliRun runVelmuro(const std::vector<std::string>& args, const std::optional<std::string>& worldJson,
                   const std::string& input = "");
+
+// Runs the binary to its end with these "NAME=value" variables set (a world or trace path the test
+// chose) and no world of its own.
+CliRun runVelmuroWith(const std::vector<std::string>& args,
+                      const std::vector<std::string>& environment);
 
 // Each trace line that records a call of this name.
 std::vector<sim::json::Value> tracedCalls(const CliRun& run, const std::string& call);
