@@ -224,7 +224,7 @@ struct DesktopModel {
   // The node's value of the attribute as last stated or set, if it has one.
   std::optional<DesktopValue> attributeOf(std::string_view id, std::string_view attribute) const;
 
-  // The first application listed with this PID, or null.
+  // The first application added with this PID (by addApplication), or null.
   Application* application(pid_t pid);
 
   // Applies every scheduled effect that is due by now, in order of due time.
@@ -275,14 +275,21 @@ struct DesktopModel {
     }
   };
 
+  // Makes live nodes of the template's tree; the index of its root.
   int instantiate(const NodeTemplate& blueprint, pid_t pid, int parent);
+  // One live node of the template, without its children.
   int makeNode(const NodeTemplate& blueprint, pid_t pid, int parent);
   void apply(const Effect& effect);
+  // Applies the effects without a delay now and schedules the others from now.
   void fire(const std::vector<Effect>& effects, platform::WallTime now);
   void removeSubtree(int node);
+  // Drops the removed children from the node's list.
   void tidyChildren(int node);
+  // Schedules a change at its due time.
   void push(platform::WallTime due, std::variant<Effect, LateWrite> what);
+  // Counts the action on the node and runs its reactions.
   void performed(int node, const std::string& action, platform::WallTime now);
+  // Sets the attribute, counts the setting and runs its reactions.
   void attributeSet(int node, const std::string& attribute, bool value, platform::WallTime now);
 
   std::map<std::string, int, std::less<>> byId_;
