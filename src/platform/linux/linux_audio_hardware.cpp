@@ -1,0 +1,570 @@
+#include "platform/linux/linux_audio_hardware.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace velmuro::linux_desktop {
+
+using platform::AudioObjectID;
+using platform::OSStatus;
+
+namespace {
+
+constexpr const char* kClientName = "Velmuro";
+
+// Writes a 4-byte value into a property buffer.
+template <typename T>
+OSStatus writeScalar(T value, std::uint32_t& ioSize, void* outData) {
+  static_assert(sizeof(T) == 4);
+  if (ioSize < sizeof value || outData == nullptr) return kAudioHardwareBadPropertySizeError;
+  std::memcpy(outData, &value, sizeof value);
+  ioSize = sizeof value;
+  return platform::kNoErr;
+}
+
+}  // namespace
+
+std::optional<ServerConnection::Lock> LinuxAudioHardware::lockLoop() {
+  if (!connection_) return std::nullopt;
+  return std::optional<ServerConnection::Lock>(std::in_place, *connection_);
+}
+
+LinuxAudioHardware::~LinuxAudioHardware() {
+  // The loop thread must stop before the state its callbacks use goes.
+  connection_.reset();
+}
+
+bool LinuxAudioHardware::ensureServer() {
+  if (server_ != Server::kUnknown) return server_ == Server::kAvailable;
+  server_ = Server::kUnavailable;
+  pulse_ = loadPulseLibrary();
+  if (pulse_ == nullptr) return false;
+  // The guardian is forked from this process, so before libpulse runs a thread here.
+  guardian_.start(*pulse_);
+  connection_ = ServerConnection::open(*pulse_, kClientName, kServerTimeout);
+  if (!connection_) return false;
+  memory_ = std::make_unique<StreamMemory>(*connection_);
+  ServerConnection::Lock lock(*connection_);
+  connection_->setLostHandler([this] { onConnectionLost(); });
+  pa_context* context = connection_->context();
+  pulse_->pa_context_set_subscribe_callback(context, onSubscription, this);
+  // Subscribing before listing, so that nothing that appears in between is missed.
+  connection_->track(pulse_->pa_context_subscribe(
+      context,
+      static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK_INPUT |
+                                          PA_SUBSCRIPTION_MASK_CLIENT),
+      onAnswered, this));
+  connection_->track(pulse_->pa_context_get_server_info(context, onServerInfo, this));
+  connection_->track(pulse_->pa_context_get_client_info_list(context, onClientInfo, this));
+  connection_->track(pulse_->pa_context_get_sink_input_info_list(context, onStreamInfo, this));
+  if (connection_->waitForAnswers(kServerTimeout)) server_ = Server::kAvailable;
+  return server_ == Server::kAvailable;
+}
+
+std::optional<pid_t> LinuxAudioHardware::presentProcess(AudioObjectID object) const {
+  auto found = pidOfObject_.find(object);
+  if (found == pidOfObject_.end()) return std::nullopt;
+  for (const auto& [index, client] : state_.clients()) {
+    if (client.pid == found->second) return found->second;
+  }
+  return std::nullopt;
+}
+
+std::vector<AudioObjectID> LinuxAudioHardware::processObjects() const {
+  std::vector<AudioObjectID> objects;
+  for (const auto& [index, client] : state_.clients()) {
+    if (!client.pid) continue;
+    auto object = objectOfPID_.find(*client.pid);
+    if (object != objectOfPID_.end()) objects.push_back(object->second);
+  }
+  // Object IDs are handed out in the order processes are first seen: a stable order.
+  std::sort(objects.begin(), objects.end());
+  objects.erase(std::unique(objects.begin(), objects.end()), objects.end());
+  return objects;
+}
+
+AudioObjectID LinuxAudioHardware::objectForPID(pid_t pid) {
+  auto [position, added] = objectOfPID_.try_emplace(pid, nextObjectID_);
+  if (added) pidOfObject_[nextObjectID_++] = pid;
+  return position->second;
+}
+
+bool LinuxAudioHardware::tapMutes(const Tap& tap) const {
+  if (tap.description.muteBehavior == platform::TapMuteBehavior::kMuted) return true;
+  if (tap.description.muteBehavior != platform::TapMuteBehavior::kMutedWhenTapped) return false;
+  for (const auto& [id, proc] : ioProcs_) {
+    if (!proc.running) continue;
+    auto device = devices_.find(proc.device);
+    if (device == devices_.end()) continue;
+    const std::vector<std::string>& uids = device->second.tapUIDs;
+    if (std::find(uids.begin(), uids.end(), tap.uid) != uids.end()) return true;
+  }
+  return false;
+}
+
+bool LinuxAudioHardware::isCovered(pid_t pid) const {
+  for (const auto& [id, tap] : taps_) {
+    if (!tapMutes(tap)) continue;
+    bool listed = tap.pids.count(pid) > 0;
+    bool global = tap.description.initializer ==
+                  platform::TapInitializer::kStereoGlobalTapButExcludeProcesses;
+    if (listed != global) return true;
+  }
+  return false;
+}
+
+bool LinuxAudioHardware::rememberedMuteAtBirth(ServerStream& stream) {
+  if (stream.birthChecked || !stream.muted) return false;
+  stream.birthChecked = true;
+  auto changed = changedMemory_.find(stream.memoryKey);
+  if (stream.memoryKey.empty() || changed == changedMemory_.end() || changed->second.mutedBefore) {
+    return false;
+  }
+  return stream.firstSeen >= changed->second.since &&
+         std::chrono::steady_clock::now() - stream.firstSeen <= kRememberedMuteWindow;
+}
+
+LinuxAudioHardware::Action LinuxAudioHardware::planStream(std::uint32_t index,
+                                                          ServerStream& stream) {
+  // A request in flight decides nothing until it is answered; its answer plans again.
+  if (stream.requestedMute) return Action::kNone;
+  std::optional<pid_t> pid = state_.streamPID(stream);
+  bool covered = pid && isCovered(*pid);
+  bool held = held_.count(index) > 0;
+  // A stream the server's memory muted as it appeared, after the tool's mute of a stream
+  // remembered under the same name: the tool's doing, not the user's.
+  bool mutedByMemory = rememberedMuteAtBirth(stream);
+  if (covered) {
+    if (!held) {
+      // Muted before the tool covered it: it stays as it is, and stays muted afterwards.
+      if (stream.muted && !mutedByMemory) return Action::kNone;
+      holdStream(index, *pid, stream.memoryKey);
+    }
+    return stream.muted ? Action::kNone : Action::kMute;
+  }
+  if (held) {
+    if (stream.muted) return Action::kUnmute;
+    releaseStream(index);
+    return Action::kNone;
+  }
+  return stream.muted && mutedByMemory ? Action::kUnmute : Action::kNone;
+}
+
+void LinuxAudioHardware::apply(std::uint32_t index, ServerStream& stream, Action action) {
+  if (action != Action::kNone) requestMute(index, stream, action == Action::kMute);
+}
+
+void LinuxAudioHardware::reconcileStream(std::uint32_t index) {
+  auto stream = state_.streams().find(index);
+  if (stream == state_.streams().end()) return;
+  Action action = planStream(index, stream->second);
+  // The memory is read before the mute that changes it reaches the server.
+  readMemoryBefore();
+  apply(index, stream->second, action);
+}
+
+void LinuxAudioHardware::reconcileAll() {
+  std::vector<std::pair<std::uint32_t, Action>> actions;
+  for (auto& [index, stream] : state_.streams()) {
+    actions.emplace_back(index, planStream(index, stream));
+  }
+  readMemoryBefore();
+  for (const auto& [index, action] : actions) apply(index, state_.streams()[index], action);
+}
+
+void LinuxAudioHardware::holdStream(std::uint32_t index, pid_t pid, const std::string& memoryKey) {
+  // The guardian learns of the stream before the server is asked to mute it.
+  guardian_.send(streamHeldRecord(index, pid));
+  held_[index] = pid;
+  if (memoryKey.empty() || changedMemory_.count(memoryKey) > 0) return;
+  // pipewire-pulse can't list what WirePlumber remembers: there a stream found playing is taken
+  // as remembered unmuted, which it is unless the memory changed after the stream began.
+  changedMemory_[memoryKey] = {false, pipewire_, std::chrono::steady_clock::now()};
+  guardian_.send(memoryChangedRecord(memoryKey, false));
+  if (!pipewire_) memoryToRead_.push_back(memoryKey);
+}
+
+void LinuxAudioHardware::releaseStream(std::uint32_t index) {
+  if (held_.erase(index) > 0) guardian_.send(streamGivenBackRecord(index));
+}
+
+void LinuxAudioHardware::readMemoryBefore() {
+  if (memoryToRead_.empty()) return;
+  std::vector<std::string> names = std::move(memoryToRead_);
+  memoryToRead_.clear();
+  memory_->read([this, names](const pa_ext_stream_restore_info* entry) {
+    for (const std::string& name : names) {
+      auto changed = changedMemory_.find(name);
+      if (changed == changedMemory_.end() || changed->second.beforeKnown) continue;
+      if (entry == nullptr) {
+        changed->second.beforeKnown = true;
+      } else if (entry->name != nullptr && name == entry->name) {
+        changed->second.beforeKnown = true;
+        changed->second.mutedBefore = entry->mute != 0;
+        if (entry->mute != 0) guardian_.send(memoryChangedRecord(name, true));
+      }
+    }
+  });
+}
+
+void LinuxAudioHardware::requestMute(std::uint32_t index, ServerStream& stream, bool mute) {
+  stream.requestedMute = mute;
+  muteRequests_.push_back({this, index, mute});
+  if (!connection_->track(pulse_->pa_context_set_sink_input_mute(
+          connection_->context(), index, mute ? 1 : 0, onMuteAnswered, &muteRequests_.back()))) {
+    muteRequests_.pop_back();
+    stream.requestedMute.reset();
+    if (mute) muteRefused_ = true;
+  }
+}
+
+void LinuxAudioHardware::onMuteAnswered(pa_context* context, int success, void* userdata) {
+  auto* request = static_cast<MuteRequest*>(userdata);
+  LinuxAudioHardware& hardware = *request->hardware;
+  const std::uint32_t index = request->stream;
+  const bool mute = request->mute;
+  hardware.muteRequests_.remove_if([&](const MuteRequest& r) { return &r == request; });
+  auto stream = hardware.state_.streams().find(index);
+  if (success) {
+    if (stream != hardware.state_.streams().end()) {
+      stream->second.requestedMute.reset();
+      stream->second.muted = mute;
+      hardware.reconcileStream(index);
+    }
+  } else if (hardware.pulse_->pa_context_errno(context) == PA_ERR_NOENTITY) {
+    // The stream has gone: nothing left to silence or to give back.
+    hardware.state_.removeStream(index);
+    hardware.releaseStream(index);
+  } else {
+    if (mute) hardware.muteRefused_ = true;
+    if (stream != hardware.state_.streams().end()) stream->second.requestedMute.reset();
+  }
+  hardware.connection_->finish();
+}
+
+OSStatus LinuxAudioHardware::settle(bool refresh) {
+  muteRefused_ = false;
+  bool muting = std::any_of(taps_.begin(), taps_.end(),
+                            [this](const auto& tap) { return tapMutes(tap.second); });
+  if (!connection_ || !connection_->connected()) {
+    return muting ? kAudioHardwareNotRunningError : platform::kNoErr;
+  }
+  if (refresh) {
+    // A fresh list catches streams whose announcements are still on their way.
+    pa_context* context = connection_->context();
+    connection_->track(pulse_->pa_context_get_client_info_list(context, onClientInfo, this));
+    connection_->track(pulse_->pa_context_get_sink_input_info_list(context, onStreamInfo, this));
+  }
+  reconcileAll();
+  if (!connection_->waitForAnswers(kServerTimeout)) return kAudioHardwareNotRunningError;
+  if (muteRefused_) return platform::kAudioHardwareIllegalOperationError;
+  if (!muting && held_.empty()) giveMemoryBack();
+  return platform::kNoErr;
+}
+
+void LinuxAudioHardware::giveMemoryBack() {
+  if (changedMemory_.empty()) return;
+  std::map<std::string, bool> mutes;
+  for (const auto& [name, changed] : changedMemory_) mutes[name] = changed.mutedBefore;
+  memory_->writeMutes(mutes, pipewire_);
+  // Unanswered, the names stay with the guardian, which writes them again when the tool ends.
+  if (!connection_->waitForAnswers(kServerTimeout)) return;
+  for (const auto& [name, muted] : mutes) guardian_.send(memoryRestoredRecord(name));
+  changedMemory_.clear();
+}
+
+void LinuxAudioHardware::onConnectionLost() {
+  // The server's streams went with it; what it remembers may outlive it, so the guardian keeps
+  // the changed memory to put back should a server be there when the tool ends.
+  for (const auto& [index, pid] : held_) guardian_.send(streamGivenBackRecord(index));
+  held_.clear();
+  state_.clear();
+  muteRequests_.clear();
+  memoryToRead_.clear();
+  memory_->forget();
+}
+
+void LinuxAudioHardware::onSubscription(pa_context* context, pa_subscription_event_type_t event,
+                                        std::uint32_t index, void* self) {
+  auto& hardware = *static_cast<LinuxAudioHardware*>(self);
+  const PulseLibrary& pulse = *hardware.pulse_;
+  unsigned facility = event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+  bool removed = (event & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE;
+  if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT) {
+    if (removed) {
+      hardware.state_.removeStream(index);
+      hardware.releaseStream(index);
+    } else {
+      hardware.connection_->track(
+          pulse.pa_context_get_sink_input_info(context, index, onStreamInfo, self));
+    }
+  } else if (facility == PA_SUBSCRIPTION_EVENT_CLIENT) {
+    if (removed) {
+      hardware.state_.removeClient(index);
+    } else {
+      hardware.connection_->track(
+          pulse.pa_context_get_client_info(context, index, onClientInfo, self));
+    }
+  }
+}
+
+void LinuxAudioHardware::onServerInfo(pa_context*, const pa_server_info* info, void* self) {
+  auto& hardware = *static_cast<LinuxAudioHardware*>(self);
+  std::string name = info && info->server_name ? info->server_name : "";
+  // pipewire-pulse names itself "PulseAudio (on PipeWire x.y.z)".
+  hardware.pipewire_ = name.find("PipeWire") != std::string::npos;
+  hardware.connection_->finish();
+}
+
+void LinuxAudioHardware::onClientInfo(pa_context*, const pa_client_info* info, int eol,
+                                      void* self) {
+  auto& hardware = *static_cast<LinuxAudioHardware*>(self);
+  if (eol != 0 || info == nullptr) return hardware.connection_->finish();
+  hardware.state_.updateClient(*hardware.pulse_, *info);
+  std::optional<pid_t> pid = hardware.state_.clients().at(info->index).pid;
+  if (!pid) return;
+  hardware.objectForPID(*pid);
+  // Streams that arrived before their client are covered or not only now.
+  std::vector<std::uint32_t> streams;
+  for (const auto& [index, stream] : hardware.state_.streams()) {
+    if (stream.client == info->index) streams.push_back(index);
+  }
+  for (std::uint32_t index : streams) hardware.reconcileStream(index);
+}
+
+void LinuxAudioHardware::onStreamInfo(pa_context*, const pa_sink_input_info* info, int eol,
+                                      void* self) {
+  auto& hardware = *static_cast<LinuxAudioHardware*>(self);
+  if (eol != 0 || info == nullptr) return hardware.connection_->finish();
+  hardware.state_.updateStream(*hardware.pulse_, *info);
+  hardware.reconcileStream(info->index);
+}
+
+void LinuxAudioHardware::onAnswered(pa_context*, int, void* self) {
+  static_cast<LinuxAudioHardware*>(self)->connection_->finish();
+}
+
+// The calls the tool makes.
+
+OSStatus LinuxAudioHardware::getPropertyDataSize(
+    AudioObjectID object, const platform::AudioObjectPropertyAddress& address, std::uint32_t,
+    const void*, std::uint32_t& outSize) {
+  const std::uint32_t selector = address.mSelector;
+  if (taps_.count(object) > 0) {
+    if (selector != platform::kAudioTapPropertyUID) return kAudioHardwareUnknownPropertyError;
+    outSize = 8;
+    return platform::kNoErr;
+  }
+  if (devices_.count(object) > 0) return kAudioHardwareUnknownPropertyError;
+  if (!ensureServer()) return kAudioHardwareNotRunningError;
+  ServerConnection::Lock lock(*connection_);
+  if (!connection_->connected()) return kAudioHardwareNotRunningError;
+  if (object == platform::kAudioObjectSystemObject) {
+    if (selector == platform::kAudioHardwarePropertyProcessObjectList) {
+      outSize = static_cast<std::uint32_t>(processObjects().size() * sizeof(AudioObjectID));
+    } else if (selector == platform::kAudioHardwarePropertyTranslatePIDToProcessObject) {
+      outSize = sizeof(AudioObjectID);
+    } else {
+      return kAudioHardwareUnknownPropertyError;
+    }
+    return platform::kNoErr;
+  }
+  if (!presentProcess(object)) return platform::kAudioHardwareBadObjectError;
+  if (selector == platform::kAudioProcessPropertyPID ||
+      selector == platform::kAudioProcessPropertyIsRunningOutput) {
+    outSize = 4;
+  } else if (selector == platform::kAudioProcessPropertyBundleID) {
+    outSize = 8;
+  } else {
+    return kAudioHardwareUnknownPropertyError;
+  }
+  return platform::kNoErr;
+}
+
+OSStatus LinuxAudioHardware::getPropertyData(AudioObjectID object,
+                                             const platform::AudioObjectPropertyAddress& address,
+                                             std::uint32_t qualifierSize, const void* qualifier,
+                                             std::uint32_t& ioSize, void* outData) {
+  const std::uint32_t selector = address.mSelector;
+  // The tap's UID and the bundle identifier are strings: getStringPropertyData reads them.
+  if (taps_.count(object) > 0 || devices_.count(object) > 0) {
+    return kAudioHardwareUnknownPropertyError;
+  }
+  if (!ensureServer()) return kAudioHardwareNotRunningError;
+  ServerConnection::Lock lock(*connection_);
+  if (!connection_->connected()) return kAudioHardwareNotRunningError;
+  if (object == platform::kAudioObjectSystemObject) {
+    if (selector == platform::kAudioHardwarePropertyProcessObjectList) {
+      std::vector<AudioObjectID> objects = processObjects();
+      std::size_t count = std::min<std::size_t>(objects.size(), ioSize / sizeof(AudioObjectID));
+      if (count > 0 && outData == nullptr) return kAudioHardwareBadPropertySizeError;
+      if (count > 0) std::memcpy(outData, objects.data(), count * sizeof(AudioObjectID));
+      ioSize = static_cast<std::uint32_t>(count * sizeof(AudioObjectID));
+      return platform::kNoErr;
+    }
+    if (selector == platform::kAudioHardwarePropertyTranslatePIDToProcessObject) {
+      pid_t pid = 0;
+      if (qualifierSize != sizeof pid || qualifier == nullptr) {
+        return kAudioHardwareBadPropertySizeError;
+      }
+      std::memcpy(&pid, qualifier, sizeof pid);
+      AudioObjectID found = platform::kAudioObjectUnknown;
+      auto known = objectOfPID_.find(pid);
+      if (known != objectOfPID_.end() && presentProcess(known->second)) found = known->second;
+      return writeScalar(found, ioSize, outData);
+    }
+    return kAudioHardwareUnknownPropertyError;
+  }
+  std::optional<pid_t> pid = presentProcess(object);
+  if (!pid) return platform::kAudioHardwareBadObjectError;
+  if (selector == platform::kAudioProcessPropertyPID) return writeScalar(*pid, ioSize, outData);
+  if (selector == platform::kAudioProcessPropertyIsRunningOutput) {
+    std::uint32_t running = 0;
+    for (const auto& [index, stream] : state_.streams()) {
+      if (!stream.corked && state_.streamPID(stream) == pid) running = 1;
+    }
+    return writeScalar(running, ioSize, outData);
+  }
+  return kAudioHardwareUnknownPropertyError;
+}
+
+OSStatus LinuxAudioHardware::getStringPropertyData(
+    AudioObjectID object, const platform::AudioObjectPropertyAddress& address,
+    std::string& outText) {
+  const std::uint32_t selector = address.mSelector;
+  if (auto tap = taps_.find(object); tap != taps_.end()) {
+    if (selector != platform::kAudioTapPropertyUID) return kAudioHardwareUnknownPropertyError;
+    outText = tap->second.uid;
+    return platform::kNoErr;
+  }
+  if (devices_.count(object) > 0 || object == platform::kAudioObjectSystemObject) {
+    return kAudioHardwareUnknownPropertyError;
+  }
+  if (!ensureServer()) return kAudioHardwareNotRunningError;
+  ServerConnection::Lock lock(*connection_);
+  if (!connection_->connected()) return kAudioHardwareNotRunningError;
+  std::optional<pid_t> pid = presentProcess(object);
+  if (!pid) return platform::kAudioHardwareBadObjectError;
+  if (selector != platform::kAudioProcessPropertyBundleID)
+    return kAudioHardwareUnknownPropertyError;
+  // The first of the process's clients, in the server's order, that names its application.
+  outText.clear();
+  for (const auto& [index, client] : state_.clients()) {
+    if (client.pid == pid && !client.applicationId.empty()) {
+      outText = client.applicationId;
+      break;
+    }
+  }
+  return platform::kNoErr;
+}
+
+OSStatus LinuxAudioHardware::createProcessTap(const platform::TapDescription& description,
+                                              AudioObjectID& outTap) {
+  if (!ensureServer()) return kAudioHardwareNotRunningError;
+  ServerConnection::Lock lock(*connection_);
+  if (!connection_->connected()) return kAudioHardwareNotRunningError;
+  Tap tap{description, {}, {}};
+  for (AudioObjectID process : description.processes) {
+    std::optional<pid_t> pid = presentProcess(process);
+    if (!pid) return platform::kAudioHardwareBadObjectError;
+    tap.pids.insert(*pid);
+  }
+  const AudioObjectID id = nextObjectID_++;
+  tap.uid = "velmuro-tap-" + std::to_string(::getpid()) + "-" + std::to_string(id);
+  taps_.emplace(id, std::move(tap));
+  if (description.muteBehavior == platform::TapMuteBehavior::kMuted) {
+    // A tap that mutes by itself mutes as it is made, or is not made.
+    if (OSStatus status = settle(true); status != platform::kNoErr) {
+      taps_.erase(id);
+      settle(false);
+      return status;
+    }
+  }
+  outTap = id;
+  return platform::kNoErr;
+}
+
+OSStatus LinuxAudioHardware::destroyProcessTap(AudioObjectID tap) {
+  if (taps_.count(tap) == 0) return platform::kAudioHardwareBadObjectError;
+  auto lock = lockLoop();
+  taps_.erase(tap);
+  settle(false);
+  return platform::kNoErr;
+}
+
+OSStatus LinuxAudioHardware::createAggregateDevice(
+    const platform::AggregateDeviceDescription& description, AudioObjectID& outDevice) {
+  Device device;
+  for (const platform::SubTapDescription& sub : description.taps) {
+    bool known = std::any_of(taps_.begin(), taps_.end(),
+                             [&](const auto& tap) { return tap.second.uid == sub.uid; });
+    if (!known) return platform::kAudioHardwareBadObjectError;
+    device.tapUIDs.push_back(sub.uid);
+  }
+  auto lock = lockLoop();
+  const AudioObjectID id = nextObjectID_++;
+  devices_.emplace(id, std::move(device));
+  outDevice = id;
+  return platform::kNoErr;
+}
+
+OSStatus LinuxAudioHardware::destroyAggregateDevice(AudioObjectID device) {
+  if (devices_.count(device) == 0) return platform::kAudioHardwareBadObjectError;
+  auto lock = lockLoop();
+  devices_.erase(device);
+  std::erase_if(ioProcs_, [&](const auto& proc) { return proc.second.device == device; });
+  settle(false);
+  return platform::kNoErr;
+}
+
+OSStatus LinuxAudioHardware::createIOProcID(AudioObjectID device, platform::AudioDeviceIOProc proc,
+                                            void*, platform::AudioDeviceIOProcID& outID) {
+  if (devices_.count(device) == 0) return platform::kAudioHardwareBadObjectError;
+  if (proc == nullptr) return platform::kAudioHardwareIllegalOperationError;
+  // The server does the muting, so the procedure is registered but never called.
+  auto lock = lockLoop();
+  const std::uintptr_t id = nextIOProcID_++;
+  ioProcs_[id] = {device, false};
+  outID = static_cast<platform::AudioDeviceIOProcID>(id);
+  return platform::kNoErr;
+}
+
+OSStatus LinuxAudioHardware::destroyIOProcID(AudioObjectID device,
+                                             platform::AudioDeviceIOProcID procID) {
+  auto proc = ioProcs_.find(static_cast<std::uintptr_t>(procID));
+  if (proc == ioProcs_.end() || proc->second.device != device) {
+    return platform::kAudioHardwareBadObjectError;
+  }
+  auto lock = lockLoop();
+  ioProcs_.erase(proc);
+  settle(false);
+  return platform::kNoErr;
+}
+
+OSStatus LinuxAudioHardware::deviceStart(AudioObjectID device,
+                                         platform::AudioDeviceIOProcID procID) {
+  auto proc = ioProcs_.find(static_cast<std::uintptr_t>(procID));
+  if (proc == ioProcs_.end() || proc->second.device != device) {
+    return platform::kAudioHardwareBadObjectError;
+  }
+  // Without a guardian a killed tool would leave its mutes in place: no mute then.
+  if (!guardian_.started()) return platform::kAudioHardwareIllegalOperationError;
+  auto lock = lockLoop();
+  proc->second.running = true;
+  return settle(true);
+}
+
+OSStatus LinuxAudioHardware::deviceStop(AudioObjectID device,
+                                        platform::AudioDeviceIOProcID procID) {
+  auto proc = ioProcs_.find(static_cast<std::uintptr_t>(procID));
+  if (proc == ioProcs_.end() || proc->second.device != device) {
+    return platform::kAudioHardwareBadObjectError;
+  }
+  auto lock = lockLoop();
+  proc->second.running = false;
+  return settle(false);
+}
+
+}  // namespace velmuro::linux_desktop
