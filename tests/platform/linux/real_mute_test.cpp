@@ -1,0 +1,346 @@
+// The shipped tool against real sound servers, PulseAudio and PipeWire, each started headless for
+// the test with a private runtime directory and a null sink, and heard on the sink's monitor.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <thread>
+
+#include "platform/linux/real_server.h"
+
+namespace velmuro::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kMuted = R"({"status":"muted"})";
+constexpr const char* kUnmuted = R"({"status":"unmuted"})";
+constexpr double kLevel = 0.3;
+// Generous against a loaded machine; the conditions are met within tens of milliseconds.
+constexpr auto kPatience = 5s;
+
+bool inCI() {
+  const char* ci = std::getenv("CI");
+  return ci != nullptr && std::string(ci) == "true";
+}
+
+class RealServerTest : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    std::string error;
+    server_ = SoundServer::start(GetParam(), &error);
+    if (!server_) {
+      if (inCI()) FAIL() << error;
+      GTEST_SKIP() << error;
+    }
+    environment_ = server_->environment();
+    recorder_ = std::make_unique<MonitorRecorder>(environment_);
+    ASSERT_TRUE(recorder_->waitFrames(MonitorRecorder::kRate / 10, 10s))
+        << "the monitor delivers no audio";
+  }
+
+  Tone& startTone(const std::string& processName, double frequency,
+                  const std::string& applicationName) {
+    tones_.push_back(std::make_unique<Tone>(directory_, processName, frequency, kLevel,
+                                            applicationName, environment_));
+    return *tones_.back();
+  }
+
+  // Starts a tone and waits until the monitor carries it.
+  Tone& startAudibleTone(const std::string& processName, double frequency,
+                         const std::string& applicationName) {
+    Tone& tone = startTone(processName, frequency, applicationName);
+    EXPECT_TRUE(recorder_->waitAudible(frequency, kLevel, kPatience))
+        << frequency << " Hz never sounded";
+    return tone;
+  }
+
+  std::unique_ptr<Process> startTool(const std::vector<std::string>& arguments,
+                                     bool newGroup = false) {
+    return std::make_unique<Process>(VELMURO_TOOL_BINARY, arguments, environment_, newGroup);
+  }
+
+  // True when the frequency stays silent over the next 300 ms.
+  bool staysSilent(double frequency) {
+    return !recorder_->waitForBlock(
+        [&](std::size_t end) { return recorder_->amplitude(frequency, end) >= 0.002; }, 300ms);
+  }
+
+  // True when the frequency keeps sounding over the next 300 ms.
+  bool keepsSounding(double frequency) {
+    return !recorder_->waitForBlock(
+        [&](std::size_t end) {
+          double heard = recorder_->amplitude(frequency, end);
+          return heard < 0.8 * kLevel || heard > 1.2 * kLevel;
+        },
+        300ms);
+  }
+
+  std::optional<bool> streamMuted(pid_t pid) {
+    std::optional<PlaybackStream> stream = waitForStream(environment_, pid, kPatience);
+    if (!stream) return std::nullopt;
+    return stream->muted;
+  }
+
+  // The tool's guardian: its one child once the pgrep runs are over.
+  pid_t guardianOf(const Process& tool) {
+    std::vector<pid_t> children = childrenOf(tool.pid());
+    EXPECT_EQ(children.size(), 1u);
+    return children.empty() ? -1 : children.front();
+  }
+
+  bool waitForNoStreams() {
+    auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (!listPlaybackStreams(environment_).empty()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(5ms);
+    }
+    return true;
+  }
+
+  static bool waitUntilGone(pid_t pid) {
+    auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (isAlive(pid)) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(5ms);
+    }
+    return true;
+  }
+
+  std::optional<SoundServer> server_;
+  Environment environment_;
+  std::unique_ptr<MonitorRecorder> recorder_;
+  TemporaryDirectory directory_;
+  std::vector<std::unique_ptr<Tone>> tones_;
+};
+
+TEST_P(RealServerTest, ProcessMuteHoldsTheTargetExactlySilentAndGivesItBack) {
+  std::string name = uniqueProcessName("vmute");
+  Tone& target = startAudibleTone(name, 440, "Meeting " + name);
+
+  auto tool = startTool({name});
+  ASSERT_EQ(tool->readLine(kPatience), kMuted);
+  // "muted" comes only once the server has applied the mute.
+  EXPECT_EQ(listPlaybackStreams(environment_).size(), 1u);
+  EXPECT_EQ(streamMuted(target.pid()), true);
+  ASSERT_TRUE(recorder_->waitTotalSilence(kPatience));
+  std::size_t from = recorder_->frames();
+  ASSERT_TRUE(recorder_->waitFrames(MonitorRecorder::kRate / 2, kPatience));
+  EXPECT_EQ(recorder_->peak(from, recorder_->frames()), 0) << "sound leaked during the hold";
+
+  // A process the tool does not cover keeps its sound, even one that starts during the hold.
+  startAudibleTone(uniqueProcessName("vother"), 1000, "Other " + name);
+  EXPECT_TRUE(staysSilent(440));
+
+  tool->write("done\n");
+  EXPECT_EQ(tool->readLine(kPatience), kUnmuted);
+  EXPECT_EQ(tool->wait(kPatience), 0);
+  EXPECT_EQ(streamMuted(target.pid()), false);
+  EXPECT_TRUE(recorder_->waitAudible(440, kLevel, kPatience));
+  EXPECT_TRUE(keepsSounding(1000));
+}
+
+TEST_P(RealServerTest, SystemMuteSparesTheHostsProcessTreeAndSilencesTheRest) {
+  std::string hostTone = directory_.path() + "/" + uniqueProcessName("vhost");
+  std::filesystem::create_symlink(VELMURO_TONE_BINARY, hostTone);
+  // The host's audio comes from a child of the PID it names.
+  Process host("/bin/sh", {"-c", "\"$0\" 1000 0.3 Host & wait", hostTone}, environment_);
+  ASSERT_TRUE(recorder_->waitAudible(1000, kLevel, kPatience));
+  startAudibleTone(uniqueProcessName("vrest"), 440, "Rest");
+
+  auto tool = startTool({"--system", std::to_string(host.pid())});
+  ASSERT_EQ(tool->readLine(kPatience), kMuted);
+  EXPECT_TRUE(recorder_->waitSilent(440, kPatience));
+  EXPECT_TRUE(staysSilent(440));
+  EXPECT_TRUE(keepsSounding(1000));
+  // A process that starts during the hold is outside the host's tree: silenced as it appears.
+  Tone& late = startTone(uniqueProcessName("vnew"), 1500, "Late");
+  ASSERT_TRUE(waitForStream(environment_, late.pid(), kPatience));
+  EXPECT_TRUE(staysSilent(1500));
+  EXPECT_TRUE(keepsSounding(1000));
+
+  tool->closeInput();
+  EXPECT_EQ(tool->readLine(kPatience), kUnmuted);
+  EXPECT_EQ(tool->wait(kPatience), 0);
+  EXPECT_TRUE(recorder_->waitAudible(440, kLevel, kPatience));
+  EXPECT_TRUE(recorder_->waitAudible(1500, kLevel, kPatience));
+}
+
+TEST_P(RealServerTest, StreamsThatStartDuringTheHoldFollowWhetherTheirProcessIsCovered) {
+  std::string name = uniqueProcessName("vlate");
+  std::string application = "Meeting " + name;
+  Tone& target = startAudibleTone(name, 440, application);
+  auto tool = startTool({name});
+  ASSERT_EQ(tool->readLine(kPatience), kMuted);
+  ASSERT_TRUE(recorder_->waitTotalSilence(kPatience));
+
+  // The target opens another stream: it is silenced as it appears.
+  target.process().write("1000\n");
+  EXPECT_TRUE(recorder_->waitFrames(MonitorRecorder::kRate / 2, kPatience));
+  EXPECT_EQ(listPlaybackStreams(environment_).size(), 2u);
+  EXPECT_TRUE(staysSilent(1000));
+
+  // Another process under the same application name is not covered. The server remembers the
+  // tool's mute under that name and may start the stream muted: it must not stay so.
+  Tone& namesake = startTone(uniqueProcessName("vnames"), 1500, application);
+  ASSERT_TRUE(waitForStream(environment_, namesake.pid(), kPatience));
+  EXPECT_TRUE(recorder_->waitAudible(1500, kLevel, kPatience));
+  EXPECT_TRUE(keepsSounding(1500));
+  EXPECT_EQ(streamMuted(namesake.pid()), false);
+  EXPECT_TRUE(staysSilent(440));
+  EXPECT_TRUE(staysSilent(1000));
+
+  tool->write("x");
+  EXPECT_EQ(tool->readLine(kPatience), kUnmuted);
+  EXPECT_TRUE(recorder_->waitAudible(440, kLevel, kPatience));
+  EXPECT_TRUE(recorder_->waitAudible(1000, kLevel, kPatience));
+  EXPECT_TRUE(keepsSounding(1500));
+}
+
+TEST_P(RealServerTest, AStreamMutedBeforeTheToolStaysMutedAfterIt) {
+  std::string name = uniqueProcessName("vpre");
+  std::string application = "Meeting " + name;
+  Tone& premuted = startAudibleTone(name, 440, application);
+  Tone& playing = startAudibleTone(name, 1000, application);
+  std::optional<PlaybackStream> stream = waitForStream(environment_, premuted.pid(), kPatience);
+  ASSERT_TRUE(stream);
+  ASSERT_TRUE(pactl(environment_, {"set-sink-input-mute", std::to_string(stream->index), "1"}));
+  ASSERT_TRUE(recorder_->waitSilent(440, kPatience));
+
+  auto tool = startTool({name});
+  ASSERT_EQ(tool->readLine(kPatience), kMuted);
+  EXPECT_TRUE(recorder_->waitTotalSilence(kPatience));
+  tool->write("x\n");
+  EXPECT_EQ(tool->readLine(kPatience), kUnmuted);
+
+  EXPECT_TRUE(recorder_->waitAudible(1000, kLevel, kPatience));
+  EXPECT_TRUE(staysSilent(440));
+  EXPECT_EQ(streamMuted(premuted.pid()), true);
+  EXPECT_EQ(streamMuted(playing.pid()), false);
+}
+
+TEST_P(RealServerTest, EndingTheToolDuringTheHoldGivesTheSoundBack) {
+  struct Ending {
+    const char* what;
+    int signal;
+    bool wholeGroup;
+    int exitStatus;
+  };
+  for (const Ending& ending :
+       {Ending{"SIGKILL", SIGKILL, false, 128 + SIGKILL}, Ending{"SIGTERM", SIGTERM, false, 0},
+        Ending{"SIGKILL to the process group", SIGKILL, true, 128 + SIGKILL}}) {
+    SCOPED_TRACE(ending.what);
+    std::string name = uniqueProcessName("vkill");
+    startAudibleTone(name, 440, "Meeting " + name);
+    auto tool = startTool({name}, ending.wholeGroup);
+    ASSERT_EQ(tool->readLine(kPatience), kMuted);
+    ASSERT_TRUE(recorder_->waitTotalSilence(kPatience));
+    pid_t guardian = guardianOf(*tool);
+
+    if (ending.wholeGroup) {
+      ::kill(-tool->pid(), ending.signal);
+    } else {
+      tool->signal(ending.signal);
+    }
+    EXPECT_EQ(tool->wait(kPatience), ending.exitStatus);
+    EXPECT_EQ(tool->readLine(100ms), std::nullopt) << "no line after the signal";
+    EXPECT_TRUE(recorder_->waitAudible(440, kLevel, kPatience));
+    EXPECT_TRUE(keepsSounding(440));
+    EXPECT_TRUE(waitUntilGone(guardian)) << "the guardian outlived its work";
+    tones_.clear();
+    ASSERT_TRUE(recorder_->waitTotalSilence(kPatience));
+  }
+}
+
+TEST_P(RealServerTest, TheServersMemoryCarriesNoMuteOverToStreamsAfterTheTool) {
+  struct Ending {
+    const char* what;
+    bool targetEndsFirst;
+    bool kill;
+  };
+  for (const Ending& ending : {Ending{"released", false, false}, Ending{"SIGKILL", false, true},
+                               Ending{"target gone before the release", true, false},
+                               Ending{"target gone, then SIGKILL", true, true}}) {
+    SCOPED_TRACE(ending.what);
+    std::string name = uniqueProcessName("vmem");
+    std::string application = "Meeting " + name;
+    startAudibleTone(name, 440, application);
+    auto tool = startTool({name});
+    ASSERT_EQ(tool->readLine(kPatience), kMuted);
+    ASSERT_TRUE(recorder_->waitTotalSilence(kPatience));
+    if (ending.targetEndsFirst) {
+      tones_.clear();
+      ASSERT_TRUE(waitForNoStreams());
+    }
+    if (ending.kill) {
+      pid_t guardian = guardianOf(*tool);
+      tool->signal(SIGKILL);
+      tool->wait(kPatience);
+      ASSERT_TRUE(waitUntilGone(guardian));
+    } else {
+      tool->write("x\n");
+      ASSERT_EQ(tool->readLine(kPatience), kUnmuted);
+      tool->wait(kPatience);
+    }
+
+    // The same application starts a new stream: it sounds, and the server reports it unmuted.
+    Tone& next = startTone(name, 1000, application);
+    EXPECT_TRUE(recorder_->waitAudible(1000, kLevel, kPatience));
+    EXPECT_TRUE(keepsSounding(1000));
+    EXPECT_EQ(streamMuted(next.pid()), false);
+    tones_.clear();
+    ASSERT_TRUE(recorder_->waitTotalSilence(kPatience));
+  }
+}
+
+TEST_P(RealServerTest, TheGuardianHoldsNoneOfTheToolsOutput) {
+  std::string name = uniqueProcessName("vout");
+  startAudibleTone(name, 440, "Meeting " + name);
+  auto tool = startTool({name});
+  ASSERT_EQ(tool->readLine(kPatience), kMuted);
+  ASSERT_TRUE(recorder_->waitTotalSilence(kPatience));
+  pid_t guardian = guardianOf(*tool);
+
+  // With the server stopped the guardian cannot finish, yet the host sees the end of the
+  // tool's output as soon as the tool has gone.
+  std::optional<pid_t> server =
+      server_->process(std::string(GetParam()) == "pipewire" ? "pipewire-pulse" : "pulseaudio");
+  ASSERT_TRUE(server);
+  ::kill(*server, SIGSTOP);
+  tool->signal(SIGKILL);
+  bool ended = tool->outputEndsWithin(1s);
+  bool guardianWaiting = isAlive(guardian);
+  ::kill(*server, SIGCONT);
+  EXPECT_TRUE(ended);
+  EXPECT_TRUE(guardianWaiting);
+  EXPECT_TRUE(recorder_->waitAudible(440, kLevel, kPatience));
+  EXPECT_TRUE(waitUntilGone(guardian));
+}
+
+TEST_P(RealServerTest, AServerThatDiesDuringTheHoldLeavesNothingToGiveBack) {
+  std::string name = uniqueProcessName("vdie");
+  startAudibleTone(name, 440, "Meeting " + name);
+  auto tool = startTool({name});
+  ASSERT_EQ(tool->readLine(kPatience), kMuted);
+  pid_t guardian = guardianOf(*tool);
+  recorder_.reset();
+  tones_.clear();
+  server_->stop();
+
+  auto start = std::chrono::steady_clock::now();
+  tool->write("x\n");
+  EXPECT_EQ(tool->readLine(kPatience), kUnmuted);
+  EXPECT_EQ(tool->wait(kPatience), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  EXPECT_TRUE(waitUntilGone(guardian));
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, RealServerTest, ::testing::Values("pulseaudio", "pipewire"),
+                         [](const ::testing::TestParamInfo<const char*>& server) {
+                           return std::string(server.param);
+                         });
+
+}  // namespace
+}  // namespace velmuro::testing
