@@ -5,8 +5,8 @@
 //
 // Each line on standard input that holds a frequency opens one more stream of that frequency in
 // the same process. Run it through a symbolic link to give the process a name of its own. The
-// streams are 44.1 kHz stereo with about 20 ms of buffer, so a mute is heard on the sink's
-// monitor at once.
+// streams are 44.1 kHz stereo with 100 ms of buffer, enough not to run dry on a loaded machine;
+// the server applies a mute where it mixes, so the buffer does not delay it.
 #include <pulse/error.h>
 #include <pulse/simple.h>
 
@@ -27,7 +27,7 @@ void play(double frequency, double amplitude, const std::string& application) {
   const pa_sample_spec spec{PA_SAMPLE_S16LE, kRate, 2};
   pa_buffer_attr buffer{};
   buffer.maxlength = static_cast<std::uint32_t>(-1);
-  buffer.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(20000, &spec));
+  buffer.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(100000, &spec));
   buffer.prebuf = static_cast<std::uint32_t>(-1);
   buffer.minreq = static_cast<std::uint32_t>(-1);
   buffer.fragsize = static_cast<std::uint32_t>(-1);
