@@ -36,20 +36,24 @@ LinuxAudioHardware::~LinuxAudioHardware() {
   connection_.reset();
 }
 
-bool LinuxAudioHardware::ensureServer() {
-  if (server_ != Server::kUnknown) return server_ == Server::kAvailable;
+void LinuxAudioHardware::beginConnecting() {
+  if (server_ != Server::kUnknown) return;
   server_ = Server::kUnavailable;
   pulse_ = loadPulseLibrary();
-  if (pulse_ == nullptr) return false;
+  if (pulse_ == nullptr) return;
   // The guardian is forked from this process, so before libpulse runs a thread here.
   guardian_.start(*pulse_);
-  connection_ = ServerConnection::open(*pulse_, kClientName, kServerTimeout);
-  if (!connection_) return false;
+  connection_ = ServerConnection::create(*pulse_, kClientName);
+  if (!connection_) return;
   memory_ = std::make_unique<StreamMemory>(*connection_);
-  ServerConnection::Lock lock(*connection_);
+  connection_->setReadyHandler([this] { onConnected(); });
   connection_->setLostHandler([this] { onConnectionLost(); });
+  pulse_->pa_context_set_subscribe_callback(connection_->context(), onSubscription, this);
+  if (connection_->connect()) server_ = Server::kConnecting;
+}
+
+void LinuxAudioHardware::onConnected() {
   pa_context* context = connection_->context();
-  pulse_->pa_context_set_subscribe_callback(context, onSubscription, this);
   // Subscribing before listing, so that nothing that appears in between is missed.
   connection_->track(pulse_->pa_context_subscribe(
       context,
@@ -59,7 +63,17 @@ bool LinuxAudioHardware::ensureServer() {
   connection_->track(pulse_->pa_context_get_server_info(context, onServerInfo, this));
   connection_->track(pulse_->pa_context_get_client_info_list(context, onClientInfo, this));
   connection_->track(pulse_->pa_context_get_sink_input_info_list(context, onStreamInfo, this));
-  if (connection_->waitForAnswers(kServerTimeout)) server_ = Server::kAvailable;
+}
+
+bool LinuxAudioHardware::ensureServer() {
+  beginConnecting();
+  if (server_ == Server::kConnecting) {
+    ServerConnection::Lock lock(*connection_);
+    // The connection, then the answers to what onConnected asked: each within the timeout.
+    bool ready = connection_->waitUntilConnected(kServerTimeout) &&
+                 connection_->waitForAnswers(kServerTimeout);
+    server_ = ready ? Server::kAvailable : Server::kUnavailable;
+  }
   return server_ == Server::kAvailable;
 }
 

@@ -46,6 +46,10 @@ class LinuxAudioHardware final : public platform::AudioHardware {
   LinuxAudioHardware() = default;
   ~LinuxAudioHardware() override;
 
+  // Starts connecting to the server without waiting, so that the connection is made while the
+  // caller does other work; the first call that needs the server waits for it.
+  void beginConnecting();
+
   platform::OSStatus getPropertyDataSize(platform::AudioObjectID object,
                                          const platform::AudioObjectPropertyAddress& address,
                                          std::uint32_t qualifierSize, const void* qualifier,
@@ -100,10 +104,13 @@ class LinuxAudioHardware final : public platform::AudioHardware {
     bool mute;
   };
   enum class Action { kNone, kMute, kUnmute };
-  enum class Server { kUnknown, kAvailable, kUnavailable };
+  enum class Server { kUnknown, kConnecting, kAvailable, kUnavailable };
 
-  // Connects on the first call; true when that succeeded.
+  // Connects on the first call, or finishes what beginConnecting started; true when the server
+  // is there and its clients and streams are known.
   bool ensureServer();
+  // Asks for what the tool follows (runs on the loop thread once the connection is up).
+  void onConnected();
   // Locks the event loop when there is one. Its thread reads the taps, devices and procedures,
   // which only the calling thread changes, always under this lock.
   std::optional<ServerConnection::Lock> lockLoop();

@@ -27,7 +27,9 @@ class LinuxPlatform final : public platform::PlatformBackend {
   LinuxWorkspace workspace_;
   LinuxPasteboard pasteboard_;
   posix::SystemClock clock_;
-  posix::PosixChildProcesses children_;
+  // Only the mute commands run children (pgrep, ps), and they need the sound server right
+  // after: libpulse loads and the connection is made while the first child works.
+  posix::PosixChildProcesses children_{[this] { audio_.beginConnecting(); }};
 };
 
 }  // namespace

@@ -112,10 +112,11 @@ struct Restorer {
 };
 
 void giveBack(const PulseLibrary& pulse, const GuardianLedger& ledger) {
-  std::unique_ptr<ServerConnection> connection =
-      ServerConnection::open(pulse, "Velmuro", kGuardianTimeout);
-  if (!connection) return;  // No server: nothing is muted any more.
+  std::unique_ptr<ServerConnection> connection = ServerConnection::create(pulse, "Velmuro");
+  if (!connection || !connection->connect()) return;
   ServerConnection::Lock lock(*connection);
+  // No server: nothing is muted any more.
+  if (!connection->waitUntilConnected(kGuardianTimeout)) return;
   Restorer restorer{*connection, {}};
   pa_context* context = connection->context();
   connection->track(pulse.pa_context_get_server_info(context, Restorer::onServer, &restorer));

@@ -31,9 +31,8 @@ ServerConnection::ServerConnection(const PulseLibrary& pulse, pa_threaded_mainlo
                                    pa_context* context)
     : pulse_(pulse), loop_(loop), context_(context) {}
 
-std::unique_ptr<ServerConnection> ServerConnection::open(const PulseLibrary& pulse,
-                                                         const char* clientName,
-                                                         Milliseconds timeout) {
+std::unique_ptr<ServerConnection> ServerConnection::create(const PulseLibrary& pulse,
+                                                           const char* clientName) {
   pa_threaded_mainloop* loop = pulse.pa_threaded_mainloop_new();
   if (loop == nullptr) return nullptr;
   pa_proplist* properties = pulse.pa_proplist_new();
@@ -47,17 +46,17 @@ std::unique_ptr<ServerConnection> ServerConnection::open(const PulseLibrary& pul
   }
   std::unique_ptr<ServerConnection> connection(new ServerConnection(pulse, loop, context));
   pulse.pa_context_set_state_callback(context, onStateChange, connection.get());
-  // A missing server must fail the mute, never be started by it.
-  if (pulse.pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 ||
-      pulse.pa_threaded_mainloop_start(loop) < 0) {
-    return nullptr;
-  }
-  Lock lock(*connection);
-  bool ready = connection->waitUntil(
-      [&] { return pulse.pa_context_get_state(context) == PA_CONTEXT_READY; }, timeout);
-  if (!ready) return nullptr;
-  connection->wasReady_ = true;
   return connection;
+}
+
+bool ServerConnection::connect() {
+  // A missing server must fail the mute, never be started by it.
+  return pulse_.pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0 &&
+         pulse_.pa_threaded_mainloop_start(loop_) >= 0;
+}
+
+bool ServerConnection::waitUntilConnected(Milliseconds timeout) {
+  return waitUntil([this] { return wasReady_; }, timeout);
 }
 
 ServerConnection::~ServerConnection() {
@@ -71,7 +70,10 @@ ServerConnection::~ServerConnection() {
 void ServerConnection::onStateChange(pa_context* context, void* self) {
   auto* connection = static_cast<ServerConnection*>(self);
   pa_context_state_t state = connection->pulse_.pa_context_get_state(context);
-  if (!PA_CONTEXT_IS_GOOD(state) && connection->wasReady_) {
+  if (state == PA_CONTEXT_READY && !connection->wasReady_) {
+    connection->wasReady_ = true;
+    if (connection->readyHandler_) connection->readyHandler_();
+  } else if (!PA_CONTEXT_IS_GOOD(state) && connection->wasReady_) {
     connection->wasReady_ = false;
     // Requests in flight are dropped with the connection, unanswered.
     connection->inFlight_ = 0;

@@ -27,14 +27,20 @@ class ServerConnection {
     ServerConnection& connection_;
   };
 
-  // Connects as a client with this application name, never starting a server; null when no
-  // server answers within the timeout. Starts the loop thread.
-  static std::unique_ptr<ServerConnection> open(const PulseLibrary& pulse, const char* clientName,
-                                                Milliseconds timeout);
+  // A client of the sound server with this application name, not yet connected; null when
+  // libpulse can't make one.
+  static std::unique_ptr<ServerConnection> create(const PulseLibrary& pulse,
+                                                  const char* clientName);
   // Disconnects and stops the loop thread; called without the lock.
   ~ServerConnection();
   ServerConnection(const ServerConnection&) = delete;
   ServerConnection& operator=(const ServerConnection&) = delete;
+
+  // Starts connecting, never starting a server, and starts the loop thread; false when that
+  // fails at once. Called without the lock, once the handlers are set.
+  bool connect();
+  // Waits until the connection is up; false when it failed or the timeout passed first.
+  bool waitUntilConnected(Milliseconds timeout);
 
   // The libpulse functions.
   const PulseLibrary& pulse() const { return pulse_; }
@@ -42,6 +48,8 @@ class ServerConnection {
   pa_context* context() const { return context_; }
   // True while the connection is up.
   bool connected() const;
+  // Runs on the loop thread once the connection is up.
+  void setReadyHandler(std::function<void()> handler) { readyHandler_ = std::move(handler); }
   // Runs on the loop thread once, when an established connection is lost.
   void setLostHandler(std::function<void()> handler) { lostHandler_ = std::move(handler); }
 
@@ -67,6 +75,7 @@ class ServerConnection {
   pa_context* context_;
   bool wasReady_ = false;
   int inFlight_ = 0;
+  std::function<void()> readyHandler_;
   std::function<void()> lostHandler_;
 };
 

@@ -113,6 +113,7 @@ std::optional<std::string> PosixChildProcesses::runAndCollect(
   // Without our copy of the write end, end of file arrives as soon as the child is done.
   writeEnd.reset();
   if (pid < 0) return std::nullopt;
+  if (whileRunning_) whileRunning_();
 
   std::string output = readToEnd(readEnd.get());
   readEnd.reset();

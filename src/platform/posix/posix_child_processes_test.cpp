@@ -187,6 +187,28 @@ TEST_F(PosixChildProcessesTest, ClosesEveryDescriptorItOpens) {
   EXPECT_EQ(countOpenDescriptors(), before);
 }
 
+TEST_F(PosixChildProcessesTest, CallsTheHookOnceEachChildRunsBeforeCollectingIt) {
+  TemporaryFile signal;
+  ASSERT_TRUE(signal.ready());
+  std::filesystem::remove(signal.path());
+  int calls = 0;
+  // The child waits for the file the hook makes: it ends only if the hook ran while it ran.
+  PosixChildProcesses children([&] {
+    ++calls;
+    std::ofstream(signal.path()) << "go";
+  });
+  const std::string script =
+      "i=0; while [ ! -e \"$0\" ] && [ $i -lt 500 ]; do sleep 0.01; i=$((i+1)); done; "
+      "[ -e \"$0\" ] && echo seen || echo missed; rm -f \"$0\"";
+  EXPECT_THAT(children.runAndCollect("/bin/sh", {"-c", script, signal.path()}),
+              Optional(std::string("seen\n")));
+  EXPECT_THAT(children.runAndCollect("/bin/sh", {"-c", script, signal.path()}),
+              Optional(std::string("seen\n")));
+  EXPECT_EQ(calls, 2);
+  EXPECT_EQ(children.runAndCollect("/nonexistent/velmuro-child", {}), std::nullopt);
+  EXPECT_EQ(calls, 2) << "no hook for a child that never started";
+}
+
 TEST_F(PosixChildProcessesTest, ChildDoesNotInheritThePipeEnds) {
   // A descriptor opened without close-on-exec shows that the child's probe can see leaks.
   const int inheritable = ::open("/dev/null", O_RDONLY);
