@@ -69,9 +69,11 @@ bool LinuxAudioHardware::ensureServer() {
   beginConnecting();
   if (server_ == Server::kConnecting) {
     ServerConnection::Lock lock(*connection_);
-    // The connection, then the answers to what onConnected asked: each within the timeout.
+    // The connection, then the answers to what onConnected asked, within one timeout.
+    auto deadline = std::chrono::steady_clock::now() + kServerTimeout;
     bool ready = connection_->waitUntilConnected(kServerTimeout) &&
-                 connection_->waitForAnswers(kServerTimeout);
+                 connection_->waitForAnswers(std::chrono::ceil<ServerConnection::Milliseconds>(
+                     deadline - std::chrono::steady_clock::now()));
     server_ = ready ? Server::kAvailable : Server::kUnavailable;
   }
   return server_ == Server::kAvailable;
@@ -272,7 +274,12 @@ OSStatus LinuxAudioHardware::settle(bool refresh) {
     connection_->track(pulse_->pa_context_get_sink_input_info_list(context, onStreamInfo, this));
   }
   reconcileAll();
-  if (!connection_->waitForAnswers(kServerTimeout)) return kAudioHardwareNotRunningError;
+  // A server that let one wait pass is not waited for again: the requests still go out, and the
+  // guardian sees to them should they stay unanswered.
+  if (unanswered_ || !connection_->waitForAnswers(kServerTimeout)) {
+    unanswered_ = true;
+    return kAudioHardwareNotRunningError;
+  }
   if (muteRefused_) return platform::kAudioHardwareIllegalOperationError;
   if (!muting && held_.empty()) giveMemoryBack();
   return platform::kNoErr;
@@ -284,7 +291,10 @@ void LinuxAudioHardware::giveMemoryBack() {
   for (const auto& [name, changed] : changedMemory_) mutes[name] = changed.mutedBefore;
   memory_->writeMutes(mutes, pipewire_);
   // Unanswered, the names stay with the guardian, which writes them again when the tool ends.
-  if (!connection_->waitForAnswers(kServerTimeout)) return;
+  if (!connection_->waitForAnswers(kServerTimeout)) {
+    unanswered_ = true;
+    return;
+  }
   for (const auto& [name, muted] : mutes) guardian_.send(memoryRestoredRecord(name));
   changedMemory_.clear();
 }

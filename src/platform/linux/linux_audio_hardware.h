@@ -167,6 +167,8 @@ class LinuxAudioHardware final : public platform::AudioHardware {
   std::vector<std::string> memoryToRead_;
   std::list<MuteRequest> muteRequests_;
   bool muteRefused_ = false;
+  // Set once a wait on the server has timed out.
+  bool unanswered_ = false;
 };
 
 }  // namespace velmuro::linux_desktop

@@ -102,8 +102,8 @@ void ServerConnection::wake() { pulse_.pa_threaded_mainloop_signal(loop_, 0); }
 
 bool ServerConnection::waitUntil(const std::function<bool()>& done, Milliseconds timeout) {
   auto good = [&] { return PA_CONTEXT_IS_GOOD(pulse_.pa_context_get_state(context_)); };
-  if (done()) return true;
-  if (!good()) return false;
+  if (done()) return good();
+  if (!good() || timeout.count() <= 0) return false;
   Deadline deadline{&pulse_, loop_};
   pa_time_event* event = pulse_.pa_context_rttime_new(
       context_,

@@ -90,6 +90,12 @@ class RealServerTest : public ::testing::TestWithParam<const char*> {
     return children.empty() ? -1 : children.front();
   }
 
+  // The process that serves the PulseAudio protocol.
+  std::optional<pid_t> serverProcess() {
+    return server_->process(std::string(GetParam()) == "pipewire" ? "pipewire-pulse"
+                                                                  : "pulseaudio");
+  }
+
   bool waitForNoStreams() {
     auto deadline = std::chrono::steady_clock::now() + kPatience;
     while (!listPlaybackStreams(environment_).empty()) {
@@ -304,8 +310,7 @@ TEST_P(RealServerTest, TheGuardianHoldsNoneOfTheToolsOutput) {
 
   // With the server stopped the guardian cannot finish, yet the host sees the end of the
   // tool's output as soon as the tool has gone.
-  std::optional<pid_t> server =
-      server_->process(std::string(GetParam()) == "pipewire" ? "pipewire-pulse" : "pulseaudio");
+  std::optional<pid_t> server = serverProcess();
   ASSERT_TRUE(server);
   ::kill(*server, SIGSTOP);
   tool->signal(SIGKILL);
@@ -316,6 +321,43 @@ TEST_P(RealServerTest, TheGuardianHoldsNoneOfTheToolsOutput) {
   EXPECT_TRUE(guardianWaiting);
   EXPECT_TRUE(recorder_->waitAudible(440, kLevel, kPatience));
   EXPECT_TRUE(waitUntilGone(guardian));
+}
+
+TEST_P(RealServerTest, AServerThatHangsCostsTheToolAboutASecondAtMost) {
+  std::string name = uniqueProcessName("vhang");
+  startAudibleTone(name, 440, "Meeting " + name);
+  std::optional<pid_t> server = serverProcess();
+  ASSERT_TRUE(server);
+
+  // Hung before the tool starts: nothing answers the listing, so nothing is found.
+  ::kill(*server, SIGSTOP);
+  auto start = std::chrono::steady_clock::now();
+  auto lost = startTool({name});
+  std::optional<std::string> line = lost->readLine(kPatience);
+  std::optional<int> status = lost->wait(kPatience);
+  auto took = std::chrono::steady_clock::now() - start;
+  ::kill(*server, SIGCONT);
+  EXPECT_EQ(line, R"({"error":")" + name +
+                      R"( audio process not found. Make sure it is running and playing audio."})");
+  EXPECT_EQ(status, 1);
+  EXPECT_LT(took, 2500ms);
+
+  // Hung during the hold: the release still ends the tool, and the sound comes back once the
+  // server answers again.
+  auto tool = startTool({name});
+  ASSERT_EQ(tool->readLine(kPatience), kMuted);
+  ASSERT_TRUE(recorder_->waitTotalSilence(kPatience));
+  ::kill(*server, SIGSTOP);
+  start = std::chrono::steady_clock::now();
+  tool->write("x\n");
+  line = tool->readLine(kPatience);
+  status = tool->wait(kPatience);
+  took = std::chrono::steady_clock::now() - start;
+  ::kill(*server, SIGCONT);
+  EXPECT_EQ(line, kUnmuted);
+  EXPECT_EQ(status, 0);
+  EXPECT_LT(took, 2500ms);
+  EXPECT_TRUE(recorder_->waitAudible(440, kLevel, kPatience));
 }
 
 TEST_P(RealServerTest, AServerThatDiesDuringTheHoldLeavesNothingToGiveBack) {
