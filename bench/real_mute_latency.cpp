@@ -4,7 +4,7 @@
 // arrived and, from the stream's latency, the time the server mixed it. An observer on the same
 // connection timestamps the server's own mute changes of the tone's stream.
 //
-//   real_mute_bench [runs]        (default 20 runs per server)
+//   real_mute_latency [runs]        (default 20 runs per server)
 //
 // Medians over the runs of: launch to "muted"; launch to the server's mute; launch to the first
 // silent block, as mixed and as it arrives on the monitor; the floor (the tool's pgrep run plus
@@ -182,7 +182,8 @@ class Monitor {
     if (pa_stream_get_latency(stream, &latency, &negative) != 0 || negative) latency = 0;
     {
       std::lock_guard<std::mutex> lock(monitor->mutex_);
-      if (monitor->latencies_.size() < 100000) monitor->latencies_.push_back(latency / 1000.0);
+      if (monitor->latencies_.size() < 100000)
+        monitor->latencies_.push_back(static_cast<double>(latency) / 1000.0);
     }
     const void* data;
     std::size_t bytes;
