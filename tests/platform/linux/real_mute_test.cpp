@@ -135,6 +135,13 @@ TEST_P(RealServerTest, ProcessMuteHoldsTheTargetExactlySilentAndGivesItBack) {
   ASSERT_TRUE(recorder_->waitFrames(MonitorRecorder::kRate / 2, kPatience));
   EXPECT_EQ(recorder_->peak(from, recorder_->frames()), 0) << "sound leaked during the hold";
 
+  // Someone unmutes the target during the hold: the tap keeps it silent.
+  std::optional<PlaybackStream> stream = waitForStream(environment_, target.pid(), kPatience);
+  ASSERT_TRUE(stream);
+  ASSERT_TRUE(pactl(environment_, {"set-sink-input-mute", std::to_string(stream->index), "0"}));
+  EXPECT_TRUE(recorder_->waitTotalSilence(kPatience));
+  EXPECT_EQ(streamMuted(target.pid()), true);
+
   // A process the tool does not cover keeps its sound, even one that starts during the hold.
   startAudibleTone(uniqueProcessName("vother"), 1000, "Other " + name);
   EXPECT_TRUE(staysSilent(440));
