@@ -1,6 +1,7 @@
 #include "cli/cli_runner.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -230,6 +231,19 @@ CliRun runVelmuroWith(const std::vector<std::string>& args,
                       const std::vector<std::string>& environment) {
   VelmuroProcess process(args, std::nullopt, {.environment = environment});
   return process.finish();
+}
+
+std::string worldFile(const std::string& name) {
+  std::string text = readFile(std::string(VELMURO_SOURCE_DIR) + "/worlds/" + name);
+  EXPECT_FALSE(text.empty()) << name;
+  return text;
+}
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+  std::size_t at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
 }
 
 std::vector<sim::json::Value> tracedCalls(const CliRun& run, const std::string& call) {

@@ -77,6 +77,12 @@ CliRun runVelmuro(const std::vector<std::string>& args, const std::optional<std:
 CliRun runVelmuroWith(const std::vector<std::string>& args,
                       const std::vector<std::string>& environment);
 
+// The text of a world file shipped with the project (worlds/NAME).
+std::string worldFile(const std::string& name);
+
+// The text with its first `from` replaced by `to`; a test failure when `from` is not there.
+std::string replaced(std::string text, const std::string& from, const std::string& to);
+
 // Each trace line that records a call of this name.
 std::vector<sim::json::Value> tracedCalls(const CliRun& run, const std::string& call);
 

@@ -4,8 +4,6 @@
 #include <signal.h>
 
 #include <chrono>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -21,12 +19,7 @@ constexpr const char* kMuted = R"({"status":"muted"})";
 constexpr const char* kUnmuted = R"({"status":"unmuted"})";
 
 const std::string& demoWorld() {
-  static const std::string world = [] {
-    std::ifstream file(std::string(VELMURO_SOURCE_DIR) + "/worlds/demo.json", std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-  }();
+  static const std::string world = worldFile("demo.json");
   return world;
 }
 

@@ -34,7 +34,7 @@ std::string readFile(const std::string& path) {
 }
 
 const std::string& demoWorld() {
-  static const std::string world = readFile(std::string(VELMURO_SOURCE_DIR) + "/worlds/demo.json");
+  static const std::string world = worldFile("demo.json");
   return world;
 }
 

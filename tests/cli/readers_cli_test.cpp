@@ -1,30 +1,12 @@
 // The three reader commands end to end: the built binary on world files.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 
 #include "cli/cli_runner.h"
 #include "platform/sim/json.h"
 
 namespace velmuro::testing {
 namespace {
-
-std::string worldFile(const std::string& name) {
-  std::ifstream file(std::string(VELMURO_SOURCE_DIR) + "/worlds/" + name, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  EXPECT_FALSE(text.str().empty()) << name;
-  return text.str();
-}
-
-// The text with its first `from` replaced by `to`.
-std::string replaced(std::string text, const std::string& from, const std::string& to) {
-  std::size_t at = text.find(from);
-  EXPECT_NE(at, std::string::npos) << from;
-  if (at != std::string::npos) text.replace(at, from.size(), to);
-  return text;
-}
 
 // Runs one reader command and checks that it printed exactly this one line and exited 0.
 CliRun expectLine(const std::vector<std::string>& args, const std::string& world,

@@ -18,22 +18,6 @@ namespace {
 constexpr const char* kOpenFailed = "Could not open the simulated desktop: ";
 constexpr const char* kLink = "https://us05web.zoom.us/j/81234567890?pwd=demo";
 
-std::string zoomWorld() {
-  std::ifstream file(std::string(VELMURO_SOURCE_DIR) + "/worlds/zoom-meeting.json",
-                     std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
-// The text with its first `from` replaced by `to`.
-std::string replaced(std::string text, const std::string& from, const std::string& to) {
-  std::size_t at = text.find(from);
-  EXPECT_NE(at, std::string::npos) << from;
-  if (at != std::string::npos) text.replace(at, from.size(), to);
-  return text;
-}
-
 // The error line the tool prints for this message: '/' and '"' escaped as on every line.
 std::string errorLine(const std::string& message) {
   std::string line = R"({"error":")";
@@ -165,7 +149,7 @@ std::vector<std::pair<std::string, double>> timedCalls(const CliRun& run) {
 }
 
 TEST(SimWorldCliTest, APressThatBlocksPastTheTimeoutStillCopiesTheLinkAndTheTraceShowsWhen) {
-  std::string world = replaced(zoomWorld(), R"("title": "Copy Invite Link",)",
+  std::string world = replaced(worldFile("zoom-meeting.json"), R"("title": "Copy Invite Link",)",
                                R"("title": "Copy Invite Link", "actionLatencyMs": 1500,)");
   CliRun run = runVelmuro({"ax-zoom-invite-link"}, world);
   expectOnlyLine(
@@ -203,7 +187,7 @@ TEST(SimWorldCliTest, APressThatBlocksPastTheTimeoutStillCopiesTheLinkAndTheTrac
 
 TEST(SimWorldCliTest, ThePlainTextOfEveryItemIsTheString) {
   std::string world = replaced(
-      zoomWorld(),
+      worldFile("zoom-meeting.json"),
       R"([{"type": "public.utf8-plain-text", "text": "https://us05web.zoom.us/j/81234567890?pwd=demo"}])",
       std::string(R"([{"type": "public.utf8-plain-text", "text": "Meeting ID: 812 3456 7890"}],)") +
           R"([{"type": "public.url", "text": "x"}],)" +
@@ -216,8 +200,8 @@ TEST(SimWorldCliTest, ThePlainTextOfEveryItemIsTheString) {
 }
 
 TEST(SimWorldCliTest, TraceLinesAreValidUTF8WhateverBytesTheWorldHeld) {
-  std::string world =
-      replaced(zoomWorld(), R"("id": "copyInviteLink")", "\"id\": \"copy\xFFLink\"");
+  std::string world = replaced(worldFile("zoom-meeting.json"), R"("id": "copyInviteLink")",
+                               "\"id\": \"copy\xFFLink\"");
   world = replaced(world, R"("type": "public.rtf")", "\"type\": \"public.r\xF4\x90tf\"");
   world = replaced(world, R"("id": "menuBar")", "\"id\": \"menu\xC3\"");
   CliRun run = runVelmuro({"ax-zoom-invite-link"}, world);
