@@ -57,7 +57,7 @@ struct LargeDesktop {
     world.desktop.trusted = true;
     std::vector<sim::NodeTemplate> list;
     for (int w = 0; w < windows; ++w) {
-      sim::NodeTemplate window("w" + std::to_string(w));
+      sim::NodeTemplate window(std::string("w").append(std::to_string(w)));
       window.role("AXWindow");
       int counter = 0;
       grow(window, 4, 7, counter);
