@@ -147,11 +147,11 @@ class Monitor {
     pa_operation_unref(
         pa_context_subscribe(context, PA_SUBSCRIPTION_MASK_SINK_INPUT, nullptr, nullptr));
     pa_operation_unref(pa_context_get_sink_input_info_list(context, onStream, self));
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, kRate, 2};
-    monitor->stream_ = pa_stream_new(context, "monitor", &spec, nullptr);
+    const pa_sample_spec format{PA_SAMPLE_S16LE, kRate, 2};
+    monitor->stream_ = pa_stream_new(context, "monitor", &format, nullptr);
     pa_buffer_attr attributes{};
     attributes.maxlength = static_cast<std::uint32_t>(-1);
-    attributes.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(5000, &spec));
+    attributes.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(5000, &format));
     pa_stream_set_read_callback(monitor->stream_, onRead, self);
     pa_stream_connect_record(
         monitor->stream_, "testsink.monitor", &attributes,

@@ -24,16 +24,16 @@ namespace {
 // Plays one stream until a write fails; the process ends there.
 void play(double frequency, double amplitude, const std::string& application) {
   constexpr std::uint32_t kRate = 44100;
-  const pa_sample_spec spec{PA_SAMPLE_S16LE, kRate, 2};
+  const pa_sample_spec format{PA_SAMPLE_S16LE, kRate, 2};
   pa_buffer_attr buffer{};
   buffer.maxlength = static_cast<std::uint32_t>(-1);
-  buffer.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(100000, &spec));
+  buffer.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(100000, &format));
   buffer.prebuf = static_cast<std::uint32_t>(-1);
   buffer.minreq = static_cast<std::uint32_t>(-1);
   buffer.fragsize = static_cast<std::uint32_t>(-1);
   int error = 0;
   pa_simple* stream = pa_simple_new(nullptr, application.c_str(), PA_STREAM_PLAYBACK, nullptr,
-                                    "tone", &spec, nullptr, &buffer, &error);
+                                    "tone", &format, nullptr, &buffer, &error);
   if (stream == nullptr) {
     std::fprintf(stderr, "velmuro-tone: %s\n", pa_strerror(error));
     std::exit(1);

@@ -37,7 +37,7 @@ std::optional<std::string> readWorldFile(const std::string& path, std::string* e
     if (text.size() + static_cast<std::size_t>(n) > kMaxWorldFileBytes) {
       ::close(fd);
       return failed("a world file holds at most " + std::to_string(kMaxWorldFileBytes) +
-                    " bytes (16 MiB)");
+                    " bytes (" + std::to_string(kMaxWorldFileBytes >> 20) + " MiB)");
     }
     text.append(buffer, static_cast<std::size_t>(n));
   }
