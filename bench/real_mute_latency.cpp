@@ -29,7 +29,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/linux/real_server.h"
+#include "platform/linux/audio/sound_server.h"
 
 using velmuro::testing::Environment;
 using velmuro::testing::Process;

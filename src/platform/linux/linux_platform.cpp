@@ -1,9 +1,9 @@
 #include "platform/linux/linux_platform.h"
 
-#include "platform/linux/linux_accessibility.h"
-#include "platform/linux/linux_audio_hardware.h"
+#include "platform/linux/accessibility/linux_accessibility.h"
+#include "platform/linux/audio/linux_audio_hardware.h"
 #include "platform/linux/linux_capture_privacy.h"
-#include "platform/linux/linux_pasteboard.h"
+#include "platform/linux/clipboard/linux_pasteboard.h"
 #include "platform/linux/linux_workspace.h"
 #include "platform/posix/posix_child_processes.h"
 #include "platform/posix/system_clock.h"

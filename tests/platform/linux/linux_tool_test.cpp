@@ -4,7 +4,7 @@
 
 #include <chrono>
 
-#include "platform/linux/real_server.h"
+#include "platform/linux/test_process.h"
 
 namespace velmuro::testing {
 namespace {

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/linux/pulse_library.h"
+#include "platform/linux/audio/pulse_library.h"
 
 namespace velmuro::linux_desktop {
 

@@ -6,7 +6,7 @@
 #include <map>
 #include <string>
 
-#include "platform/linux/pulse_library.h"
+#include "platform/linux/audio/pulse_library.h"
 
 namespace velmuro::linux_desktop {
 

@@ -1,4 +1,4 @@
-#include "platform/linux/linux_pasteboard.h"
+#include "platform/linux/clipboard/linux_pasteboard.h"
 
 namespace velmuro::linux_desktop {
 

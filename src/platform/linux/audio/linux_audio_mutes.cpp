@@ -2,7 +2,7 @@
 // giving back their mutes, the server's memory of them, and the server's events.
 #include <algorithm>
 
-#include "platform/linux/linux_audio_hardware.h"
+#include "platform/linux/audio/linux_audio_hardware.h"
 
 namespace velmuro::linux_desktop {
 

@@ -1,4 +1,4 @@
-#include "platform/linux/server_state.h"
+#include "platform/linux/audio/server_state.h"
 
 #include <limits>
 

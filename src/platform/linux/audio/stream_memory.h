@@ -5,7 +5,7 @@
 #include <map>
 #include <string>
 
-#include "platform/linux/server_connection.h"
+#include "platform/linux/audio/server_connection.h"
 
 namespace velmuro::linux_desktop {
 

@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "platform/audio_hardware.h"
-#include "platform/linux/mute_guardian.h"
-#include "platform/linux/server_connection.h"
-#include "platform/linux/server_state.h"
-#include "platform/linux/stream_memory.h"
+#include "platform/linux/audio/mute_guardian.h"
+#include "platform/linux/audio/server_connection.h"
+#include "platform/linux/audio/server_state.h"
+#include "platform/linux/audio/stream_memory.h"
 
 namespace velmuro::linux_desktop {
 

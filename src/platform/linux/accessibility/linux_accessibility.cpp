@@ -1,4 +1,4 @@
-#include "platform/linux/linux_accessibility.h"
+#include "platform/linux/accessibility/linux_accessibility.h"
 
 namespace velmuro::linux_desktop {
 

@@ -1,6 +1,6 @@
 // The Linux audio backend through the seam, in this process, against real sound servers: what
 // the process objects, taps and devices are made of.
-#include "platform/linux/linux_audio_hardware.h"
+#include "platform/linux/audio/linux_audio_hardware.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -12,7 +12,7 @@
 
 #include "discovery/audio_objects.h"
 #include "platform/linux/linux_capture_privacy.h"
-#include "platform/linux/real_server.h"
+#include "platform/linux/audio/sound_server.h"
 #include "tap/tap_chain.h"
 
 namespace velmuro::testing {

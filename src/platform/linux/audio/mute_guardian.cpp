@@ -1,4 +1,4 @@
-#include "platform/linux/mute_guardian.h"
+#include "platform/linux/audio/mute_guardian.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,9 +10,9 @@
 #include <cstdlib>
 #include <vector>
 
-#include "platform/linux/server_connection.h"
-#include "platform/linux/server_state.h"
-#include "platform/linux/stream_memory.h"
+#include "platform/linux/audio/server_connection.h"
+#include "platform/linux/audio/server_state.h"
+#include "platform/linux/audio/stream_memory.h"
 
 namespace velmuro::linux_desktop {
 

@@ -1,4 +1,4 @@
-#include "platform/linux/stream_memory.h"
+#include "platform/linux/audio/stream_memory.h"
 
 namespace velmuro::linux_desktop {
 

@@ -6,16 +6,15 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-namespace velmuro::testing {
+#include "platform/linux/test_process.h"
 
-using Environment = std::map<std::string, std::string>;
+namespace velmuro::testing {
 
 // A private headless sound server started by scripts/sound-server, stopped when it goes.
 class SoundServer {
@@ -37,40 +36,6 @@ class SoundServer {
  private:
   explicit SoundServer(Environment environment) : environment_(std::move(environment)) {}
   Environment environment_;
-};
-
-// A child process with its standard input and output as pipes (standard error discarded).
-class Process {
- public:
-  // Starts the executable at path with these arguments, the test's environment and these
-  // variables on top; in a process group of its own when newGroup is set.
-  Process(const std::string& path, const std::vector<std::string>& arguments,
-          const Environment& environment, bool newGroup = false);
-  ~Process();
-  Process(const Process&) = delete;
-  Process& operator=(const Process&) = delete;
-
-  pid_t pid() const { return pid_; }
-  // The read end of the process's standard output.
-  int output() const { return out_; }
-  // The next line of output without its line feed; absent at end of output or timeout.
-  std::optional<std::string> readLine(std::chrono::milliseconds timeout);
-  // True when output reaches its end (every writer has closed it) within the timeout.
-  bool outputEndsWithin(std::chrono::milliseconds timeout);
-  void write(const std::string& bytes);
-  void closeInput();
-  void signal(int signal);
-  // Waits for the exit: the exit status, or 128 + the signal that ended it; absent on timeout.
-  std::optional<int> wait(std::chrono::milliseconds timeout);
-
- private:
-  bool readChunk(std::chrono::milliseconds timeout);
-  pid_t pid_ = -1;
-  int in_ = -1;
-  int out_ = -1;
-  std::string buffer_;
-  bool ended_ = false;
-  bool reaped_ = false;
 };
 
 // Records the test sink's monitor for the whole test with one low-latency parec, and answers
@@ -107,20 +72,6 @@ class MonitorRecorder {
   std::atomic<bool> stopping_{false};
 };
 
-// A directory for this test's files, removed at the end.
-class TemporaryDirectory {
- public:
-  TemporaryDirectory();
-  ~TemporaryDirectory();
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-// A process name no other process has (at most 15 characters, as pgrep sees names).
-std::string uniqueProcessName(const std::string& prefix);
-
 // A tone player (velmuro-tone) running under its own process name.
 class Tone {
  public:
@@ -145,13 +96,5 @@ std::optional<PlaybackStream> waitForStream(const Environment& environment, pid_
                                             std::chrono::milliseconds timeout);
 // Runs pactl with these arguments; true when it succeeds.
 bool pactl(const Environment& environment, const std::vector<std::string>& arguments);
-
-// The PIDs of a process's children, from /proc.
-std::vector<pid_t> childrenOf(pid_t parent);
-// True while a process exists and is no zombie.
-bool isAlive(pid_t pid);
-
-// Merges environments, the later winning.
-Environment withVariables(Environment base, const Environment& more);
 
 }  // namespace velmuro::testing

@@ -4,7 +4,7 @@
 #include <functional>
 #include <memory>
 
-#include "platform/linux/pulse_library.h"
+#include "platform/linux/audio/pulse_library.h"
 
 namespace velmuro::linux_desktop {
 

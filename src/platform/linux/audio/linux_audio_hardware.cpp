@@ -1,6 +1,6 @@
 // The audio calls the tool makes, answered from what the backend knows of the server's clients
 // and from its own taps, devices and IO procedures (linux_audio_mutes.cpp keeps them current).
-#include "platform/linux/linux_audio_hardware.h"
+#include "platform/linux/audio/linux_audio_hardware.h"
 
 #include <unistd.h>
 

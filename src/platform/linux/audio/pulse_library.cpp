@@ -1,4 +1,4 @@
-#include "platform/linux/pulse_library.h"
+#include "platform/linux/audio/pulse_library.h"
 
 #include <dlfcn.h>
 

@@ -1,4 +1,4 @@
-#include "platform/linux/server_connection.h"
+#include "platform/linux/audio/server_connection.h"
 
 namespace velmuro::linux_desktop {
 

@@ -1,4 +1,4 @@
-#include "platform/linux/mute_guardian.h"
+#include "platform/linux/audio/mute_guardian.h"
 
 #include <gtest/gtest.h>
 

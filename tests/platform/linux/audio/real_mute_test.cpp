@@ -8,7 +8,7 @@
 #include <memory>
 #include <thread>
 
-#include "platform/linux/real_server.h"
+#include "platform/linux/audio/sound_server.h"
 
 namespace velmuro::testing {
 namespace {
