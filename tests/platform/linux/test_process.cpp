@@ -43,6 +43,42 @@ std::pair<std::string, int> runToEnd(const std::string& path,
   return {out, status.value_or(-1)};
 }
 
+std::optional<Environment> startScriptedService(const std::string& script,
+                                                const std::vector<std::string>& arguments,
+                                                const std::string& dirVariable,
+                                                std::string* error) {
+  std::string path = std::string(VELMURO_SOURCE_DIR) + "/scripts/" + script;
+  // The script reports why on standard error: collect it through a file.
+  TemporaryDirectory scratch;
+  std::string errors = scratch.path() + "/errors";
+  std::vector<std::string> shell{"-c", "errors=$0; shift; exec \"$@\" 2>\"$errors\"", errors, path,
+                                 "start"};
+  shell.insert(shell.end(), arguments.begin(), arguments.end());
+  auto [out, status] = runToEnd("/bin/sh", shell, {});
+  Environment environment;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("export ", 0) != 0) continue;
+    std::size_t equals = line.find('=');
+    if (equals == std::string::npos) continue;
+    environment[line.substr(7, equals - 7)] = line.substr(equals + 1);
+  }
+  if (status != 0 || environment.count(dirVariable) == 0) {
+    std::ifstream file(errors);
+    std::ostringstream text;
+    text << file.rdbuf();
+    std::string command = "scripts/" + script + " start";
+    for (const std::string& argument : arguments) command += " " + argument;
+    *error = command + " failed: " + text.str();
+    return std::nullopt;
+  }
+  return environment;
+}
+
+void stopScriptedService(const std::string& script, const std::string& dir) {
+  runToEnd(std::string(VELMURO_SOURCE_DIR) + "/scripts/" + script, {"stop", dir}, {});
+}
+
 Environment withVariables(Environment base, const Environment& more) {
   for (const auto& [name, value] : more) base[name] = value;
   return base;
@@ -194,7 +230,6 @@ std::string uniqueProcessName(const std::string& prefix) {
   std::string name = prefix + std::to_string(::getpid() % 100000) + "x" + std::to_string(++counter);
   return name.substr(0, 15);
 }
-
 
 namespace {
 

@@ -54,6 +54,15 @@ std::pair<std::string, int> runToEnd(const std::string& path,
                                      const Environment& environment,
                                      std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
+// Runs one of the project's service scripts (scripts/sound-server, scripts/desktop) with "start"
+// and these arguments, giving the variables it prints as "export NAME=VALUE" lines; absent, with
+// the script's complaint in *error, when it fails or does not print dirVariable.
+std::optional<Environment> startScriptedService(const std::string& script,
+                                                const std::vector<std::string>& arguments,
+                                                const std::string& dirVariable, std::string* error);
+// Runs the script with "stop" and the directory it printed.
+void stopScriptedService(const std::string& script, const std::string& dir);
+
 // A directory for this test's files, removed at the end.
 class TemporaryDirectory {
  public:
