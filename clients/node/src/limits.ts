@@ -9,7 +9,10 @@ export interface CallOptions {
    * absent. A mute's limit covers reaching "muted", never the hold.
    */
   timeoutMs?: number | undefined;
-  /** Aborting ends the tool with SIGTERM; the call rejects with kind `aborted`. */
+  /**
+   * Aborting ends the tool with SIGTERM; the call rejects with kind `aborted`, or `timeout` when
+   * the signal is `AbortSignal.timeout()`'s.
+   */
   signal?: AbortSignal | undefined;
 }
 
