@@ -1,9 +1,9 @@
 // One method per command of the tool, each a promise of a typed result.
 
 import * as path from "node:path";
-import { errorFromRecord, type VelmuroError } from "./errors.js";
+import { errorFromRecord, invalidArgument, type VelmuroError } from "./errors.js";
 import type { ToolRecord } from "./lines.js";
-import { checkTimeout, type CallOptions } from "./limits.js";
+import { checkKillDelay, checkTimeout, type CallOptions } from "./limits.js";
 import { startMute, type MuteHandle } from "./mute.js";
 import { runOnce, type RecordsReader, type RunSettings } from "./run-once.js";
 import {
@@ -24,10 +24,15 @@ import {
 export interface VelmuroOptions {
   /** Absolute path of the tool's executable (inside the host's bundle, outside app.asar). */
   binaryPath: string;
-  /** The tool's environment; the host's own when absent. */
-  env?: NodeJS.ProcessEnv;
-  /** Time limit of every call in milliseconds unless the call gives its own; 30 s by default. */
-  timeoutMs?: number;
+  /** The tool's whole environment, in place of the host's (`process.env`) when given. */
+  env?: NodeJS.ProcessEnv | undefined;
+  /**
+   * Time limit of every call in milliseconds unless the call gives its own; 30 s by default,
+   * `0` or `Infinity` for none. A mute's limit covers reaching "muted", never the hold.
+   */
+  timeoutMs?: number | undefined;
+  /** After SIGTERM, how long the tool has to go before SIGKILL; 2 s by default, Infinity never. */
+  forceKillAfterMs?: number | undefined;
 }
 
 /** What `requestAudioPermission` gives: the word, and the probe's failure line if one came. */
@@ -52,27 +57,63 @@ export type TeamsJoinLink =
 /** Options of the process mute. */
 export interface ProcessMuteOptions extends CallOptions {
   /** Mute this process only: its audio object alone is muted, the targets just name it. */
-  pid?: number;
+  pid?: number | undefined;
 }
 
 /** Options of the system mute. */
 export interface SystemMuteOptions extends CallOptions {
-  /** The process whose tree stays audible; the host's own PID when absent. */
-  hostPid?: number;
+  /**
+   * The process whose tree stays audible; the host's own PID when absent (in Electron, the main
+   * process, whose tree holds the renderers and the audio service).
+   */
+  hostPid?: number | undefined;
+}
+
+/** Options of the Zoom reader. */
+export interface ZoomInviteLinkOptions extends CallOptions {
+  /** Texts in lower case; the first menu item whose lower-cased title holds one is pressed. */
+  needles?: readonly string[] | undefined;
 }
 
 const kDefaultTimeoutMs = 30_000;
+const kDefaultForceKillAfterMs = 2000;
 
+// No process has an ID below 1; as the system mute's host, 0 would mute nothing and -1 every
+// process, the host's too.
 function checkPID(pid: unknown, name: string): number {
-  if (typeof pid !== "number" || !Number.isInteger(pid) || pid < -2147483648 || pid > 2147483647) {
-    throw new TypeError(`${name} must be a 32-bit integer`);
+  if (typeof pid !== "number" || !Number.isInteger(pid) || pid < 1 || pid > 2147483647) {
+    throw invalidArgument(`${name} must be a process ID: an integer from 1 to 2147483647`);
   }
   return pid;
 }
 
 function checkStrings(list: unknown, name: string): readonly string[] {
   if (!Array.isArray(list) || !list.every((item) => typeof item === "string")) {
-    throw new TypeError(`${name} must be a list of strings`);
+    throw invalidArgument(`${name} must be a list of strings`);
+  }
+  return list;
+}
+
+// Targets name processes: at least one, none empty.
+function checkTargets(targets: unknown): string[] {
+  const list = [...checkStrings(targets, "targets")];
+  if (list.length === 0) throw invalidArgument("targets must name at least one process");
+  if (list.includes("")) throw invalidArgument("a target must not be empty");
+  return list;
+}
+
+// The tool matches needles against lower-cased titles, so one that lower-casing changes, or an
+// empty one, never matches.
+function checkNeedles(needles: unknown): readonly string[] {
+  const list = checkStrings(needles, "needles");
+  for (const needle of list) {
+    if (needle === "") throw invalidArgument("a needle must not be empty");
+    if (needle.toLowerCase() !== needle) {
+      throw invalidArgument(
+        `the needle "${needle}" can never match: titles are matched lower-cased, ` +
+          `so give it as "${needle.toLowerCase()}"`,
+      );
+    }
   }
   return list;
 }
@@ -98,14 +139,16 @@ export class Velmuro {
   readonly #binaryPath: string;
   readonly #env: NodeJS.ProcessEnv | undefined;
   readonly #timeoutMs: number;
+  readonly #forceKillAfterMs: number;
 
   constructor(options: VelmuroOptions) {
     if (typeof options?.binaryPath !== "string" || !path.isAbsolute(options.binaryPath)) {
-      throw new TypeError("binaryPath must be an absolute path");
+      throw invalidArgument("binaryPath must be an absolute path");
     }
     this.#binaryPath = options.binaryPath;
     this.#env = options.env;
     this.#timeoutMs = checkTimeout(options.timeoutMs ?? kDefaultTimeoutMs);
+    this.#forceKillAfterMs = checkKillDelay(options.forceKillAfterMs ?? kDefaultForceKillAfterMs);
   }
 
   /** The state of the Screen & System Audio Recording permission. */
@@ -142,7 +185,7 @@ export class Velmuro {
   /** Reads the addresses a browser shows in its windows. */
   readTabAddresses(bundleId: string, options?: CallOptions): Promise<TabAddresses> {
     if (typeof bundleId !== "string")
-      return Promise.reject(new TypeError("bundleId must be a string"));
+      return Promise.reject(invalidArgument("bundleId must be a string"));
     return this.#run(
       ["ax-tab-addresses", bundleId],
       options,
@@ -159,12 +202,10 @@ export class Velmuro {
   }
 
   /** Reads the invite link of the Zoom meeting; needles widen the menu search. */
-  readZoomInviteLink(
-    options: CallOptions & { needles?: readonly string[] } = {},
-  ): Promise<ZoomInviteLink> {
+  readZoomInviteLink(options: ZoomInviteLinkOptions = {}): Promise<ZoomInviteLink> {
     let needles: readonly string[];
     try {
-      needles = checkStrings(options.needles ?? [], "needles");
+      needles = checkNeedles(options.needles ?? []);
     } catch (error) {
       return Promise.reject(error);
     }
@@ -205,23 +246,23 @@ export class Velmuro {
    * resolves once the mute is in place.
    */
   muteProcesses(targets: readonly string[], options: ProcessMuteOptions = {}): Promise<MuteHandle> {
-    const args: string[] = [];
+    let args: string[];
     try {
-      args.push(...checkStrings(targets, "targets"));
+      args = checkTargets(targets);
       // The first argument picks the command; "ax-tab-addresses" alone is still a target.
       const first = args[0];
       const count = args.length + (options.pid === undefined ? 0 : 1);
       if (isOneOf(kCommandWords, first) && (first !== "ax-tab-addresses" || count > 1)) {
-        throw new TypeError(
+        throw invalidArgument(
           `the target "${first}" would be read as a command; put another target first`,
         );
       }
       if (options.pid !== undefined) {
-        if (args.length === 0) throw new TypeError("a pid needs at least one target");
         args.push(String(checkPID(options.pid, "pid")));
       } else if (args.length > 1 && readsAsPID(args[args.length - 1]!)) {
-        throw new TypeError(
-          `the last target "${args[args.length - 1]}" would be read as a PID; give it as the pid option`,
+        throw invalidArgument(
+          `the last target "${args[args.length - 1]}" would be read as a PID; ` +
+            "give it as the pid option",
         );
       }
     } catch (error) {
@@ -245,6 +286,7 @@ export class Velmuro {
     return {
       binaryPath: this.#binaryPath,
       env: this.#env,
+      forceKillAfterMs: this.#forceKillAfterMs,
       timeoutMs: checkTimeout(options?.timeoutMs ?? this.#timeoutMs),
       signal: options?.signal,
     };

@@ -9,9 +9,10 @@ export type {
   TeamsJoinLink,
   VelmuroOptions,
   ZoomInviteLink,
+  ZoomInviteLinkOptions,
 } from "./client.js";
 export { VelmuroError } from "./errors.js";
-export type { VelmuroErrorDetails, VelmuroErrorKind } from "./errors.js";
+export type { VelmuroErrorCode, VelmuroErrorDetails, VelmuroErrorKind } from "./errors.js";
 export type { CallOptions } from "./limits.js";
 export { LineReader, parseLine } from "./lines.js";
 export type { LineOutcome, ToolRecord } from "./lines.js";

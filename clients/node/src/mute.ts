@@ -5,18 +5,20 @@ import { errorFromRecord, VelmuroError } from "./errors.js";
 import type { LineOutcome, ToolRecord } from "./lines.js";
 import { abortedError, checkTimeout, watchLimits, type CallOptions } from "./limits.js";
 import type { RunSettings } from "./run-once.js";
-import { ToolProcess, type ToolExit } from "./tool.js";
+import { describeExit, missingLine, ToolProcess, type ToolExit } from "./tool.js";
 
 /**
  * How a mute ended:
  * - `released`: `release()` completed: "unmuted" and exit status 0.
- * - `aborted`: the host ended the tool with SIGTERM (`abort()` or the call's AbortSignal).
- * - `exited`: the tool ended on its own (killed from outside, crashed, or released by something
- *   other than this client); the host's mute is gone.
+ * - `aborted`: the host ended the tool with SIGTERM (`abort()`, an AbortSignal).
+ * - `killed`: a signal the client did not send ended the tool (killed from outside, crashed);
+ *   the platform took the mute down.
+ * - `exited`: the tool exited on its own in a way the protocol does not have (a status other
+ *   than 0 without "unmuted", "unmuted" with a status other than 0).
  * - `failed`: the client ended the tool with SIGTERM because it broke the protocol or its release
- *   ran out of time.
+ *   ran out of time, or the tool could not be started.
  */
-export type MuteEndReason = "released" | "aborted" | "exited" | "failed";
+export type MuteEndReason = "released" | "aborted" | "killed" | "exited" | "failed";
 
 /** What `ended` gives once the tool has gone. */
 export interface MuteEnd {
@@ -29,18 +31,29 @@ export interface MuteEnd {
   error?: VelmuroError;
 }
 
-/** A mute in place. */
+/** A mute in place; `await using` releases it at the end of the scope. */
 export interface MuteHandle {
   /** The tool's process ID. */
   readonly pid: number;
   /** True until a release starts or the mute ends. */
   readonly held: boolean;
-  /** Releases the mute: resolves on "unmuted" and exit status 0; again, the same promise. */
-  release(options?: CallOptions): Promise<void>;
-  /** Ends the tool with SIGTERM at once, with no "unmuted": the platform takes the mute down. */
-  abort(reason?: unknown): void;
+  /**
+   * Releases the mute and resolves with how it ended, once the tool has gone; called again while
+   * the release runs, it gives the same promise. On a mute that has ended, or that is ending
+   * (`abort()`, a fault), it resolves with that end. It rejects only when the release it started
+   * fails: no "unmuted" in time, the tool broke the protocol or was killed meanwhile, or the
+   * release's own signal fired.
+   */
+  release(options?: CallOptions): Promise<MuteEnd>;
+  /**
+   * Ends the tool with SIGTERM at once, with no "unmuted": the platform takes the mute down.
+   * Resolves with how the mute ended, whenever it is called, as `ended` does.
+   */
+  abort(reason?: unknown): Promise<MuteEnd>;
   /** Resolves (never rejects) when the tool has gone, however that came about. */
   readonly ended: Promise<MuteEnd>;
+  /** Releases the mute and waits for the tool to go; never rejects (`ended` says how). */
+  [Symbol.asyncDispose](): Promise<void>;
 }
 
 type Phase = "starting" | "held" | "releasing" | "over";
@@ -72,7 +85,8 @@ class Mute implements MuteHandle {
   readonly #started = pending<MuteHandle>();
   readonly #end = pending<MuteEnd>();
   readonly #defaultTimeoutMs: number;
-  #release: Pending<void> | undefined;
+  // The release this client started on the held mute.
+  #release: Pending<MuteEnd> | undefined;
   #stopRelease = (): void => {};
   #stopStart = (): void => {};
   #stopSignal = (): void => {};
@@ -80,15 +94,15 @@ class Mute implements MuteHandle {
   #unmuted = false;
   // Set when the client ends the tool itself, before the exit is seen.
   #endedBy: { reason: "aborted" | "failed"; error: VelmuroError } | undefined;
-  #outcome: MuteEnd | undefined;
+  declare [Symbol.asyncDispose]: () => Promise<void>;
 
   constructor(settings: RunSettings, args: string[]) {
     this.ended = this.#end.promise;
     this.#what = `velmuro ${args.join(" ")}`.trim();
     this.#defaultTimeoutMs = settings.timeoutMs;
-    this.#tool = new ToolProcess(settings.binaryPath, args, settings.env, true, {
+    this.#tool = new ToolProcess(settings, args, true, {
       line: (outcome) => this.#onLine(outcome),
-      spawnFailed: (error) => this.#onSpawnFailed(settings.binaryPath, error),
+      spawnFailed: (error) => this.#onSpawnFailed(error),
       end: (exit) => this.#onEnd(exit),
     });
     // The time limit covers the start; the signal covers the whole mute, hold included.
@@ -109,7 +123,7 @@ class Mute implements MuteHandle {
       Infinity,
       settings.signal,
       () => {},
-      (reason) => this.abort(reason),
+      (reason) => void this.abort(reason),
     );
   }
 
@@ -125,7 +139,9 @@ class Mute implements MuteHandle {
     return this.#phase === "held" && !this.#endedBy;
   }
 
-  release(options: CallOptions = {}): Promise<void> {
+  release(options: CallOptions = {}): Promise<MuteEnd> {
+    // Ended, or ending on the client's account: nothing is left to release.
+    if (this.#phase === "over" || this.#endedBy) return this.ended;
     if (this.#release) return this.#release.promise;
     let timeoutMs: number;
     try {
@@ -133,23 +149,13 @@ class Mute implements MuteHandle {
     } catch (error) {
       return Promise.reject(error);
     }
-    this.#release = pending<void>();
-    const release = this.#release;
-    if (this.#endedBy) {
-      release.reject(this.#endedBy.error);
-      return release.promise;
-    }
-    if (this.#phase === "over") {
-      const outcome = this.#outcome!;
-      if (outcome.unmuted && outcome.exitCode === 0 && outcome.reason !== "failed")
-        release.resolve();
-      else
-        release.reject(
-          outcome.error ?? new VelmuroError("no-line", `${this.#what} had already ended`),
-        );
-      return release.promise;
-    }
+    const release = pending<MuteEnd>();
+    this.#release = release;
     this.#phase = "releasing";
+    if (options.signal?.aborted) {
+      this.#abortRelease(options.signal.reason);
+      return release.promise;
+    }
     this.#stopRelease = watchLimits(
       timeoutMs,
       options.signal,
@@ -161,16 +167,17 @@ class Mute implements MuteHandle {
             this.#details(),
           ),
         ),
-      (reason) => this.abort(reason),
+      (reason) => this.#abortRelease(reason),
     );
-    if (options.signal?.aborted) this.abort(options.signal.reason);
-    else this.#tool.writeAndClose(kReleaseLine);
+    this.#tool.writeAndClose(kReleaseLine);
     return release.promise;
   }
 
-  abort(reason?: unknown): void {
-    if (this.#phase === "over" || this.#endedBy) return;
-    this.#endTool("aborted", abortedError(this.#what, reason, this.#tool.pid));
+  abort(reason?: unknown): Promise<MuteEnd> {
+    if (this.#phase !== "over" && !this.#endedBy) {
+      this.#endTool("aborted", abortedError(this.#what, reason, this.#tool.pid));
+    }
+    return this.ended;
   }
 
   #details(exit?: ToolExit) {
@@ -181,14 +188,24 @@ class Mute implements MuteHandle {
     };
   }
 
-  // Ends the tool with SIGTERM on the client's own account; whatever waits fails with this error.
+  // Ends the tool with SIGTERM on the client's own account. A mute not yet in place rejects with
+  // this error, and so does a release under way when the client ends the tool for a fault; a
+  // release the host's abort overtakes resolves with the end.
   #endTool(reason: "aborted" | "failed", error: VelmuroError): void {
     this.#endedBy = { reason, error };
     this.#stopStart();
     this.#stopRelease();
     if (this.#phase === "starting") this.#started.reject(error);
-    this.#release?.reject(error);
+    if (reason === "failed") this.#release?.reject(error);
     this.#tool.terminate();
+  }
+
+  // The release's own signal fired: the release rejects, as a call whose signal fired does.
+  #abortRelease(reason: unknown): void {
+    if (this.#phase === "over" || this.#endedBy) return;
+    const error = abortedError(this.#what, reason, this.#tool.pid);
+    this.#endTool("aborted", error);
+    this.#release?.reject(error);
   }
 
   #fault(error: VelmuroError): void {
@@ -227,13 +244,42 @@ class Mute implements MuteHandle {
     }
   }
 
-  #onSpawnFailed(binaryPath: string, error: Error): void {
-    this.#fault(
-      new VelmuroError("spawn-failed", `${binaryPath} could not be started: ${error.message}`, {
-        cause: error,
-      }),
-    );
+  #onSpawnFailed(error: VelmuroError): void {
+    this.#fault(error);
     this.#onEnd({ code: null, signal: null });
+  }
+
+  // Never muted: the failure line with exit status 1, or nothing that makes sense.
+  #startFailure(exit: ToolExit): VelmuroError {
+    if (this.#failureLine && exit.code === 1) {
+      return errorFromRecord(this.#failureLine, this.#details(exit));
+    }
+    if (this.#failureLine) {
+      return new VelmuroError(
+        "bad-exit",
+        `${this.#what} printed "${this.#failureLine.error}" and ${describeExit(exit)}`,
+        this.#details(exit),
+      );
+    }
+    return missingLine(this.#what, exit, "without a line", this.#details(exit));
+  }
+
+  // The tool ended on its own after "muted": a release, or an end the host did not ask for.
+  #heldEnd(exit: ToolExit, releasing: boolean): { reason: MuteEndReason; error?: VelmuroError } {
+    if (!this.#unmuted) {
+      const when = releasing ? "before unmuting" : "during the hold";
+      const error = missingLine(this.#what, exit, when, this.#details(exit));
+      return { reason: error.kind === "killed" ? "killed" : "exited", error };
+    }
+    if (exit.code !== 0) {
+      const error = new VelmuroError(
+        "bad-exit",
+        `${this.#what} printed "unmuted" and ${describeExit(exit)}`,
+        this.#details(exit),
+      );
+      return { reason: "exited", error };
+    }
+    return { reason: releasing ? "released" : "exited" };
   }
 
   #onEnd(exit: ToolExit): void {
@@ -242,54 +288,37 @@ class Mute implements MuteHandle {
     this.#stopSignal();
     const phase = this.#phase;
     this.#phase = "over";
-    const ended = exit.signal ? `was ended by ${exit.signal}` : `exited with status ${exit.code}`;
-    let reason: MuteEndReason;
-    let error: VelmuroError | undefined;
+    let end: { reason: MuteEndReason; error?: VelmuroError | undefined };
     if (this.#endedBy) {
-      ({ reason, error } = this.#endedBy);
+      end = this.#endedBy;
     } else if (phase === "starting") {
-      // Never muted: the failure line with exit status 1, or nothing that makes sense.
-      reason = "failed";
-      if (this.#failureLine && exit.code === 1) {
-        error = errorFromRecord(this.#failureLine, this.#details(exit));
-      } else if (this.#failureLine) {
-        error = new VelmuroError(
-          "bad-exit",
-          `${this.#what} printed "${this.#failureLine.error}" and ${ended}`,
-          this.#details(exit),
-        );
-      } else {
-        error = new VelmuroError(
-          "no-line",
-          `${this.#what} ${ended} without a line`,
-          this.#details(exit),
-        );
-      }
+      const error = this.#startFailure(exit);
       this.#started.reject(error);
+      end = { reason: error.kind === "killed" ? "killed" : "failed", error };
     } else {
-      reason = phase === "releasing" && this.#unmuted && exit.code === 0 ? "released" : "exited";
-      if (!this.#unmuted) {
-        const when = phase === "releasing" ? "before unmuting" : "during the hold";
-        error = new VelmuroError("no-line", `${this.#what} ${ended} ${when}`, this.#details(exit));
-      } else if (exit.code !== 0) {
-        error = new VelmuroError(
-          "bad-exit",
-          `${this.#what} printed "unmuted" and ${ended}`,
-          this.#details(exit),
-        );
-      }
-      if (error) this.#release?.reject(error);
-      else this.#release?.resolve();
+      end = this.#heldEnd(exit, phase === "releasing");
     }
-    this.#outcome = {
-      reason,
+    const outcome: MuteEnd = {
+      reason: end.reason,
       unmuted: this.#unmuted,
       exitCode: exit.code,
       signal: exit.signal,
-      ...(error ? { error } : {}),
+      ...(end.error ? { error: end.error } : {}),
     };
-    this.#end.resolve(this.#outcome);
+    // A release the client's own ending settled already stays as it was.
+    if (end.error && !this.#endedBy) this.#release?.reject(end.error);
+    else this.#release?.resolve(outcome);
+    this.#end.resolve(outcome);
   }
+}
+
+// Symbol.asyncDispose is in Node from 20.4 on; before it, a handle has no disposal method and
+// `await using` on it throws a TypeError of its own.
+if (typeof Symbol.asyncDispose === "symbol") {
+  Mute.prototype[Symbol.asyncDispose] = async function (this: Mute): Promise<void> {
+    await this.release().catch(() => {});
+    await this.ended;
+  };
 }
 
 /** Starts a mute with these arguments; resolves with its handle once "muted" has arrived. */

@@ -3,12 +3,11 @@
 import { errorFromRecord, VelmuroError } from "./errors.js";
 import type { ToolRecord } from "./lines.js";
 import { abortedError, watchLimits } from "./limits.js";
-import { ToolProcess, type ToolExit } from "./tool.js";
+import { describeExit, missingLine, ToolProcess, type Launch, type ToolExit } from "./tool.js";
 
 /** Where and how to start the tool, and the limits of one call. */
-export interface RunSettings {
-  binaryPath: string;
-  env: NodeJS.ProcessEnv | undefined;
+export interface RunSettings extends Launch {
+  /** The call's time limit in milliseconds; Infinity for none. */
   timeoutMs: number;
   signal: AbortSignal | undefined;
 }
@@ -49,10 +48,10 @@ export function runOnce<T>(
     });
     const finish = (exit: ToolExit): void => {
       if (settled) return;
-      const ended = exit.signal ? `was ended by ${exit.signal}` : `exited with status ${exit.code}`;
+      const ended = describeExit(exit);
       const last = records[records.length - 1];
       if (last === undefined) {
-        fail(new VelmuroError("no-line", `${what} ${ended} without a line`, details(exit)));
+        fail(missingLine(what, exit, "without a line", details(exit)));
         return;
       }
       if (last.error !== undefined && records.length === 1) {
@@ -91,7 +90,7 @@ export function runOnce<T>(
     };
     let tool: ToolProcess;
     try {
-      tool = new ToolProcess(settings.binaryPath, args, settings.env, false, {
+      tool = new ToolProcess(settings, args, false, {
         line(outcome) {
           if ("invalid" in outcome) {
             fail(
@@ -109,17 +108,7 @@ export function runOnce<T>(
           records.push(outcome.record);
           lines.push(outcome.line);
         },
-        spawnFailed(error) {
-          fail(
-            new VelmuroError(
-              "spawn-failed",
-              `${settings.binaryPath} could not be started: ${error.message}`,
-              {
-                cause: error,
-              },
-            ),
-          );
-        },
+        spawnFailed: fail,
         end: finish,
       });
     } catch (error) {
