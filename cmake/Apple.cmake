@@ -48,11 +48,13 @@ set_target_properties(velmuro PROPERTIES
 # A changed entitlements file relinks, and so re-signs, the bundle.
 set_property(TARGET velmuro APPEND PROPERTY LINK_DEPENDS ${VELMURO_ENTITLEMENTS})
 
-# Sign the whole bundle after every link: ad hoc by default, with the named identity and the
-# hardened runtime when VELMURO_CODESIGN_IDENTITY is set. The entitlements go in either way, so
-# the audio-input entitlement the process tap needs is always part of the signature.
+# Sign the whole bundle after every link: ad hoc by default; with the named identity, the hardened
+# runtime and a secure timestamp (which notarization requires) when VELMURO_CODESIGN_IDENTITY is
+# set. The entitlements go in either way, so the audio-input entitlement the process tap needs is
+# always part of the signature.
 if(VELMURO_CODESIGN_IDENTITY)
-  set(VELMURO_CODESIGN_OPTIONS --sign "${VELMURO_CODESIGN_IDENTITY}" --options runtime)
+  set(VELMURO_CODESIGN_OPTIONS
+    --sign "${VELMURO_CODESIGN_IDENTITY}" --options runtime --timestamp)
 else()
   set(VELMURO_CODESIGN_OPTIONS --sign -)
 endif()
