@@ -48,11 +48,13 @@ set_target_properties(velmuro PROPERTIES
 # A changed entitlements file relinks, and so re-signs, the bundle.
 set_property(TARGET velmuro APPEND PROPERTY LINK_DEPENDS ${VELMURO_ENTITLEMENTS})
 
-# Sign the whole bundle after every link: ad hoc by default, with the named identity and the
-# hardened runtime when VELMURO_CODESIGN_IDENTITY is set. The entitlements go in either way, so
-# the audio-input entitlement the process tap needs is always part of the signature.
+# Sign the whole bundle after every link: ad hoc by default; with the named identity, the hardened
+# runtime and a secure timestamp (which notarization requires) when VELMURO_CODESIGN_IDENTITY is
+# set. The entitlements go in either way, so the audio-input entitlement the process tap needs is
+# always part of the signature.
 if(VELMURO_CODESIGN_IDENTITY)
-  set(VELMURO_CODESIGN_OPTIONS --sign "${VELMURO_CODESIGN_IDENTITY}" --options runtime)
+  set(VELMURO_CODESIGN_OPTIONS
+    --sign "${VELMURO_CODESIGN_IDENTITY}" --options runtime --timestamp)
 else()
   set(VELMURO_CODESIGN_OPTIONS --sign -)
 endif()
@@ -62,3 +64,13 @@ add_custom_command(TARGET velmuro POST_BUILD
           $<TARGET_BUNDLE_DIR:velmuro>
   COMMENT "Signing Velmuro.app"
   VERBATIM)
+
+# The CoreFoundation text conversion is tested on a Mac (tests/cf_text_test.cpp). The test
+# executable is defined after this file is included, so its macOS part is added once the top-level
+# directory has been read.
+if(VELMURO_TESTS)
+  cmake_language(DEFER CALL target_sources velmuro_tests PRIVATE
+    ${PROJECT_SOURCE_DIR}/src/platform/macos/cf_text.cpp)
+  cmake_language(DEFER CALL target_link_libraries velmuro_tests PRIVATE
+    "-framework CoreFoundation")
+endif()

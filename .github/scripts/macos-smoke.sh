@@ -45,6 +45,11 @@ run ax-tab-addresses com.example.nosuchbrowser
 check "ax-tab-addresses of a browser that does not run" 0 \
   '{"status":"untrusted"}' '{"status":"not-running"}'
 
+# A runner has no Zoom (and is seldom trusted): the reader ends before it touches the pasteboard.
+run ax-zoom-invite-link invite
+check "ax-zoom-invite-link without Zoom" 0 \
+  '{"status":"untrusted"}' '{"status":"not-running"}'
+
 if [[ $failures -ne 0 ]]; then
   echo "$failures smoke check(s) failed"
   exit 1

@@ -12,27 +12,41 @@ namespace velmuro::accessibility {
 
 namespace {
 
-// Each saved item: its types in order, each with the bytes it gave.
-using PasteboardSnapshot = std::vector<platform::NewPasteboardItem>;
+// What the pasteboard held before the press: each item's types in order, each with the bytes it
+// gave, and whether any item listed a type at all.
+struct PasteboardSnapshot {
+  std::vector<platform::NewPasteboardItem> items;
+  bool listedTypes = false;
+
+  // Types were listed but none gave data, as when the system refuses this process's reads:
+  // nothing could be saved, so clearing would wipe what no restore can bring back.
+  bool unreadable() const {
+    for (const platform::NewPasteboardItem& item : items) {
+      if (!item.empty()) return false;
+    }
+    return listedTypes;
+  }
+};
 
 PasteboardSnapshot savePasteboard(platform::Pasteboard& pasteboard) {
   PasteboardSnapshot snapshot;
   for (const platform::PasteboardItem& item : pasteboard.items()) {
     platform::NewPasteboardItem saved;
     for (const std::string& type : pasteboard.types(item)) {
+      snapshot.listedTypes = true;
       // A type that gives no data can't be saved; it is missing after the restore.
       if (std::optional<platform::Bytes> data = pasteboard.dataForType(item, type)) {
         saved.emplace_back(type, std::move(*data));
       }
     }
-    snapshot.push_back(std::move(saved));
+    snapshot.items.push_back(std::move(saved));
   }
   return snapshot;
 }
 
 void restorePasteboard(platform::Pasteboard& pasteboard, const PasteboardSnapshot& snapshot) {
   pasteboard.clearContents();
-  if (!snapshot.empty()) pasteboard.writeObjects(snapshot);
+  if (!snapshot.items.empty()) pasteboard.writeObjects(snapshot.items);
 }
 
 bool containsZoomMarker(std::string_view text) {
@@ -47,6 +61,15 @@ bool containsZoomMarker(std::string_view text) {
     if (match) return true;
   }
   return false;
+}
+
+// The pasteboard's plain text, made valid UTF-8, when it contains the link marker.
+std::optional<std::string> readLink(platform::Pasteboard& pasteboard) {
+  std::optional<std::string> string = pasteboard.stringForType(platform::kPasteboardTypeString);
+  if (!string) return std::nullopt;
+  std::string valid = text::toValidUTF8(*string);
+  if (!containsZoomMarker(valid)) return std::nullopt;
+  return valid;
 }
 
 bool titleMatchesNeedle(const std::string& title, const std::vector<std::string>& needles) {
@@ -89,9 +112,12 @@ output::JSONMessage copyZoomInviteLink(const platform::Platform& platform,
   if (!item) return output::statusMessage("not-found");
   if (clock.now() - start >= kZoomSearchBudget) return output::statusMessage("slow");
 
-  PasteboardSnapshot snapshot = savePasteboard(pasteboard);
-  // The baseline is read after the clear, so it already counts the tool's own clear.
-  pasteboard.clearContents();
+  const PasteboardSnapshot snapshot = savePasteboard(pasteboard);
+  // A pasteboard whose data could not be read at all is never cleared or restored; the baseline is
+  // then its count before the press.
+  const bool leaveAlone = snapshot.unreadable();
+  // Otherwise the baseline is read after the clear, so it already counts the tool's own clear.
+  if (!leaveAlone) pasteboard.clearContents();
   const std::int64_t baseline = pasteboard.changeCount();
   platform.accessibility.performAction(item, kAXPress);
 
@@ -100,16 +126,16 @@ output::JSONMessage copyZoomInviteLink(const platform::Platform& platform,
     clock.sleepMicroseconds(kZoomPollMicroseconds);
   }
 
+  // Uncleared, the pasteboard still holds the user's data until someone writes: only a string
+  // written after the press counts, as it would after a clear.
   std::optional<std::string> link;
-  if (std::optional<std::string> string =
-          pasteboard.stringForType(platform::kPasteboardTypeString)) {
-    std::string valid = text::toValidUTF8(*string);
-    if (containsZoomMarker(valid)) link = std::move(valid);
-  }
+  if (!leaveAlone || pasteboard.changeCount() != baseline) link = readLink(pasteboard);
   // Something else was written and it is not the link: it stays.
   if (pasteboard.changeCount() != baseline && !link) return output::statusMessage("no-text");
   // More than one write after the clear: someone besides Zoom wrote too, and that stays.
-  if (pasteboard.changeCount() - baseline <= 1) restorePasteboard(pasteboard, snapshot);
+  if (!leaveAlone && pasteboard.changeCount() - baseline <= 1) {
+    restorePasteboard(pasteboard, snapshot);
+  }
   if (!link) return output::statusMessage("no-text");
   output::JSONMessage message = output::statusMessage("ok");
   message.text = std::move(link);

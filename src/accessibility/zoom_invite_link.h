@@ -25,10 +25,11 @@ inline constexpr std::uint32_t kZoomPollMicroseconds = 100000;
 
 // Presses Zoom's "Copy Invite Link" menu item (or the first item whose lower-cased title
 // contains one of the needles) and reads the link from the general pasteboard, which it saves
-// beforehand and restores afterwards unless someone else wrote to it. A record with status "ok"
-// and the link as text, or with one of "untrusted", "not-running", "not-found", "slow", "no-text".
+// beforehand and restores afterwards unless someone else wrote to it; a pasteboard that lists types
+// but gives data for none of them is neither cleared nor restored. A record with status "ok" and
+// the link as text, or with one of "untrusted", "not-running", "not-found", "slow", "no-text".
 output::JSONMessage copyZoomInviteLink(const platform::Platform& platform,
-                                         const std::vector<std::string>& needles);
+                                       const std::vector<std::string>& needles);
 
 // The menu item to press: the first "Copy Invite Link" of a "Meeting" menu, else the first item
 // of any menu whose lower-cased title contains a needle (an empty needle matches nothing), else

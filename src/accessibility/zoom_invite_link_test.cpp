@@ -189,6 +189,65 @@ TEST_F(ZoomInviteLinkTest, TypesWithoutDataAreLostAndAnItemWithoutAnyComesBackEm
             (std::vector<sim::PasteboardItemData>{sim::plainTextItem("kept"), {}}));
 }
 
+// A pasteboard that lists its types but gives data for none of them, as macOS does when it
+// refuses this process's reads: nothing could be saved, so nothing may be cleared or restored.
+class ZoomRefusedReadsTest : public ZoomInviteLinkTest {
+ protected:
+  ZoomRefusedReadsTest() { world.desktop.pasteboard = refused(); }
+
+  static std::vector<sim::PasteboardItemData> refused() {
+    return {{{"public.utf8-plain-text", std::nullopt}, {"public.rtf", std::nullopt}},
+            {{"public.png", std::nullopt}}};
+  }
+};
+
+TEST_F(ZoomRefusedReadsTest, LinkIsReadAndThePasteboardKeepsZoomsWrite) {
+  zoom({copyMenu()});
+  EXPECT_EQ(copy(), okWith(kLink));
+  EXPECT_EQ(world.log.count("clearContents"), 0u);
+  EXPECT_EQ(world.log.count("writeObjects"), 0u);
+  EXPECT_EQ(world.desktop.pasteboard,
+            std::vector<sim::PasteboardItemData>{sim::plainTextItem(kLink)});
+  EXPECT_EQ(world.desktop.changeCount, 10 + 1);  // Zoom's write alone
+  // The wait is the usual one: three sleeps until the write at 300 ms is seen.
+  EXPECT_EQ(world.log.count("usleep"), 3u);
+}
+
+TEST_F(ZoomRefusedReadsTest, NothingWrittenLeavesThePasteboardAsItWas) {
+  zoom({menu("Meeting", {item("copy", "Copy Invite Link")})});
+  EXPECT_EQ(copy(), output::statusMessage("no-text"));
+  EXPECT_EQ(elapsed(), 2000ms);
+  EXPECT_EQ(world.desktop.pasteboard, refused());
+  EXPECT_EQ(world.desktop.changeCount, 10);
+  // Nothing new was written, so there was nothing to read.
+  EXPECT_EQ(world.log.count("stringForType"), 0u);
+}
+
+TEST_F(ZoomRefusedReadsTest, LinkThatCannotBeReadEitherIsNoTextAndStays) {
+  sim::NodeTemplate unreadableCopy = item("copy", "Copy Invite Link");
+  unreadableCopy.onPress(
+      {sim::writePasteboard({{{"public.utf8-plain-text", std::nullopt}}}, 200ms)});
+  zoom({menu("Meeting", {unreadableCopy})});
+  EXPECT_EQ(copy(), output::statusMessage("no-text"));
+  EXPECT_EQ(world.log.count("clearContents"), 0u);
+  EXPECT_EQ(world.desktop.pasteboard,
+            (std::vector<sim::PasteboardItemData>{{{"public.utf8-plain-text", std::nullopt}}}));
+  EXPECT_EQ(world.desktop.changeCount, 10 + 1);
+}
+
+TEST_F(ZoomRefusedReadsTest, OneReadableTypeOrNoTypesAtAllIsTheUsualSaveAndRestore) {
+  zoom({copyMenu()});
+  world.desktop.pasteboard = {{{"public.png", std::nullopt}}, sim::plainTextItem("kept")};
+  EXPECT_EQ(copy(), okWith(kLink));
+  EXPECT_EQ(world.desktop.pasteboard,
+            (std::vector<sim::PasteboardItemData>{{}, sim::plainTextItem("kept")}));
+
+  world.desktop.pasteboard = {{}};  // one item without any type: nothing was refused
+  EXPECT_EQ(copy(), okWith(kLink));
+  EXPECT_EQ(world.desktop.pasteboard, std::vector<sim::PasteboardItemData>{{}});
+  EXPECT_EQ(world.log.count("clearContents"), 4u);  // each run's clear and its restore
+}
+
 TEST_F(ZoomInviteLinkTest, ExactItemUnderMeetingWinsOverAnEarlierNeedleMatch) {
   zoom({menu("View", {item("viewInvite", "Show Invite Window")}),
         menu("Meeting", {item("mute", "Mute"), item("exact", "Copy Invite Link")})});

@@ -1,7 +1,6 @@
 // The three reader commands end to end: the built binary on world files.
 #include <gtest/gtest.h>
 
-
 #include "cli/cli_runner.h"
 #include "platform/sim/json.h"
 
@@ -142,6 +141,33 @@ TEST(ReadersCliTest, ZoomStatusWordsAndNeedles) {
   EXPECT_NE(sim::json::dump(*desktopState(noText).find("pasteboard"))
                 .find(R"("text":"notes from the last call")"),
             std::string::npos);
+}
+
+TEST(ReadersCliTest, ZoomPasteboardThatRefusesItsDataIsNeitherClearedNorRestored) {
+  // The user's item lists its types, but none of them gives data (reads refused).
+  const std::string refused =
+      replaced(replaced(worldFile("zoom-meeting.json"),
+                        R"({"type": "public.utf8-plain-text", "text": "notes from the last call"})",
+                        R"({"type": "public.utf8-plain-text", "unreadable": true})"),
+               R"({"type": "public.rtf", "text": "{\\rtf1 notes from the last call}"})",
+               R"({"type": "public.rtf", "unreadable": true})");
+  CliRun run =
+      expectLine({"ax-zoom-invite-link"}, refused,
+                 R"({"status":"ok","text":"https:\/\/us05web.zoom.us\/j\/81234567890?pwd=demo"})");
+  EXPECT_TRUE(tracedCalls(run, "clearContents").empty());
+  EXPECT_TRUE(tracedCalls(run, "writeObjects").empty());
+  // Zoom's own write is all that happened to it.
+  EXPECT_EQ(sim::json::dump(*desktopState(run).find("pasteboard")),
+            R"({"changeCount":42,"items":[[{"type":"public.utf8-plain-text","text":)"
+            R"("https://us05web.zoom.us/j/81234567890?pwd=demo"}]]})");
+
+  // Nothing written within the wait: the user's item is there as before.
+  CliRun noText = expectLine({"ax-zoom-invite-link"},
+                             replaced(refused, R"("afterMs": 250)", R"("afterMs": 2500)"),
+                             R"({"status":"no-text"})");
+  EXPECT_EQ(sim::json::dump(*desktopState(noText).find("pasteboard")),
+            R"({"changeCount":41,"items":[[{"type":"public.utf8-plain-text","unreadable":true},)"
+            R"({"type":"public.rtf","unreadable":true}]]})");
 }
 
 }  // namespace

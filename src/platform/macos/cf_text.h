@@ -7,8 +7,8 @@
 
 namespace velmuro::macos {
 
-// The UTF-8 text of a CFString; empty for NULL. Never fails: a string that has no UTF-8 form
-// (a lone surrogate) comes back with U+FFFD in place of each unpaired surrogate.
+// The UTF-8 text of a CFString, every character of it (U+0000 included); empty for NULL. Never
+// fails: a string that has no UTF-8 form comes back with U+FFFD for each unpaired surrogate.
 std::string textOfCFString(CFStringRef string);
 
 // A new CFString (Create rule: the caller releases it) holding UTF-8 text; NULL when the bytes

@@ -7,7 +7,8 @@
 
 namespace velmuro::macos {
 
-// The Core Audio hardware abstraction layer: each method is the one HAL call it names.
+// The Core Audio hardware abstraction layer: each method is the one HAL call it names (the first
+// call of a run also detaches Core Audio's notifications from the main run loop).
 class MacAudioHardware final : public platform::AudioHardware {
  public:
   // AudioObjectGetPropertyDataSize.
@@ -47,6 +48,15 @@ class MacAudioHardware final : public platform::AudioHardware {
   // AudioDeviceStop.
   platform::OSStatus deviceStop(platform::AudioObjectID device,
                                 platform::AudioDeviceIOProcID procID) override;
+
+ private:
+  // Once, before the first HAL call: kAudioHardwarePropertyRunLoop set to NULL, so that Core Audio
+  // runs its notifications on a thread of its own rather than on the main run loop, which this
+  // tool never runs.
+  void detachNotificationsFromMainRunLoop();
+
+  // True once that has been done.
+  bool notificationsDetached_ = false;
 };
 
 }  // namespace velmuro::macos

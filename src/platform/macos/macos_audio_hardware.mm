@@ -58,9 +58,23 @@ NSString* nsString(const std::string& text) {
 
 }  // namespace
 
+void MacAudioHardware::detachNotificationsFromMainRunLoop() {
+  if (notificationsDetached_) return;
+  notificationsDetached_ = true;
+  // Core Audio attaches its notification handlers to the main run loop unless told otherwise; NULL
+  // makes it create and manage a thread of its own. Its result changes nothing the tool does.
+  const ::AudioObjectPropertyAddress address{kAudioHardwarePropertyRunLoop,
+                                             kAudioObjectPropertyScopeGlobal,
+                                             kAudioObjectPropertyElementMain};
+  CFRunLoopRef runLoop = nullptr;
+  ::AudioObjectSetPropertyData(kAudioObjectSystemObject, &address, 0, nullptr,
+                               static_cast<::UInt32>(sizeof(runLoop)), &runLoop);
+}
+
 platform::OSStatus MacAudioHardware::getPropertyDataSize(
     platform::AudioObjectID object, const platform::AudioObjectPropertyAddress& address,
     std::uint32_t qualifierSize, const void* qualifier, std::uint32_t& outSize) {
+  detachNotificationsFromMainRunLoop();
   const ::AudioObjectPropertyAddress coreAddress = coreAudioAddress(address);
   return ::AudioObjectGetPropertyDataSize(object, &coreAddress, qualifierSize, qualifier, &outSize);
 }
@@ -68,6 +82,7 @@ platform::OSStatus MacAudioHardware::getPropertyDataSize(
 platform::OSStatus MacAudioHardware::getPropertyData(
     platform::AudioObjectID object, const platform::AudioObjectPropertyAddress& address,
     std::uint32_t qualifierSize, const void* qualifier, std::uint32_t& ioSize, void* outData) {
+  detachNotificationsFromMainRunLoop();
   const ::AudioObjectPropertyAddress coreAddress = coreAudioAddress(address);
   return ::AudioObjectGetPropertyData(object, &coreAddress, qualifierSize, qualifier, &ioSize,
                                       outData);
@@ -76,6 +91,7 @@ platform::OSStatus MacAudioHardware::getPropertyData(
 platform::OSStatus MacAudioHardware::getStringPropertyData(
     platform::AudioObjectID object, const platform::AudioObjectPropertyAddress& address,
     std::string& outText) {
+  detachNotificationsFromMainRunLoop();
   const ::AudioObjectPropertyAddress coreAddress = coreAudioAddress(address);
   // The reference starts as an empty string; the HAL replaces it with a string the caller owns.
   CFStringRef string = CFSTR("");
@@ -91,6 +107,7 @@ platform::OSStatus MacAudioHardware::getStringPropertyData(
 
 platform::OSStatus MacAudioHardware::createProcessTap(const platform::TapDescription& description,
                                                       platform::AudioObjectID& outTap) {
+  detachNotificationsFromMainRunLoop();
   @autoreleasepool {
     NSMutableArray<NSNumber*>* processes =
         [NSMutableArray arrayWithCapacity:description.processes.size()];
@@ -115,11 +132,13 @@ platform::OSStatus MacAudioHardware::createProcessTap(const platform::TapDescrip
 }
 
 platform::OSStatus MacAudioHardware::destroyProcessTap(platform::AudioObjectID tap) {
+  detachNotificationsFromMainRunLoop();
   return ::AudioHardwareDestroyProcessTap(tap);
 }
 
 platform::OSStatus MacAudioHardware::createAggregateDevice(
     const platform::AggregateDeviceDescription& description, platform::AudioObjectID& outDevice) {
+  detachNotificationsFromMainRunLoop();
   @autoreleasepool {
     // Text that is not UTF-8 has no NSString; a nil value set by subscript leaves its key out,
     // and the HAL judges the description as given.
@@ -142,6 +161,7 @@ platform::OSStatus MacAudioHardware::createAggregateDevice(
 }
 
 platform::OSStatus MacAudioHardware::destroyAggregateDevice(platform::AudioObjectID device) {
+  detachNotificationsFromMainRunLoop();
   return ::AudioHardwareDestroyAggregateDevice(device);
 }
 
@@ -149,6 +169,7 @@ platform::OSStatus MacAudioHardware::createIOProcID(platform::AudioObjectID devi
                                                     platform::AudioDeviceIOProc proc,
                                                     void* clientData,
                                                     platform::AudioDeviceIOProcID& outID) {
+  detachNotificationsFromMainRunLoop();
   // The seam's procedure is Core Audio's AudioDeviceIOProc with the AudioTimeStamp and
   // AudioBufferList pointers written as untyped pointers: the same seven parameters in the same
   // order, a 32-bit object ID, data pointers of one size and representation, and a 32-bit status
@@ -164,16 +185,19 @@ platform::OSStatus MacAudioHardware::createIOProcID(platform::AudioObjectID devi
 
 platform::OSStatus MacAudioHardware::destroyIOProcID(platform::AudioObjectID device,
                                                      platform::AudioDeviceIOProcID procID) {
+  detachNotificationsFromMainRunLoop();
   return ::AudioDeviceDestroyIOProcID(device, coreAudioProcID(procID));
 }
 
 platform::OSStatus MacAudioHardware::deviceStart(platform::AudioObjectID device,
                                                  platform::AudioDeviceIOProcID procID) {
+  detachNotificationsFromMainRunLoop();
   return ::AudioDeviceStart(device, coreAudioProcID(procID));
 }
 
 platform::OSStatus MacAudioHardware::deviceStop(platform::AudioObjectID device,
                                                 platform::AudioDeviceIOProcID procID) {
+  detachNotificationsFromMainRunLoop();
   return ::AudioDeviceStop(device, coreAudioProcID(procID));
 }
 

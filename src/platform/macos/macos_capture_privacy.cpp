@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 
 #include "platform/macos/cf_text.h"
+#include "platform/macos/preflight_call.h"
 
 namespace velmuro::macos {
 
@@ -19,12 +20,8 @@ platform::CapturePrivacy::EntryPoint MacCapturePrivacy::findEntryPoint(Handle fr
 }
 
 std::intptr_t MacCapturePrivacy::callPreflight(EntryPoint entryPoint, const std::string& service) {
-  // The framework is private and has no header: the entry point is called as a C function of a
-  // CFString and a pointer (passed null) that gives a pointer-width integer.
-  using Preflight = std::intptr_t (*)(CFStringRef service, const void* options);
-  const auto preflight = reinterpret_cast<Preflight>(entryPoint);
   CFStringRef name = createCFString(service);
-  const std::intptr_t result = preflight(name, nullptr);
+  const std::intptr_t result = callPreflightEntryPoint<CFStringRef>(entryPoint, name);
   if (name != nullptr) CFRelease(name);
   return result;
 }

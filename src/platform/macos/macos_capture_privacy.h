@@ -15,7 +15,8 @@ class MacCapturePrivacy final : public platform::CapturePrivacy {
   Handle openFramework(const std::string& path, int mode) override;
   // dlsym.
   EntryPoint findEntryPoint(Handle framework, const std::string& name) override;
-  // The entry point called with the service name as a CFString and a null pointer.
+  // The entry point called with the service name as a CFString and a null pointer; its 32-bit
+  // result widened.
   std::intptr_t callPreflight(EntryPoint entryPoint, const std::string& service) override;
 };
 
