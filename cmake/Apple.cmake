@@ -64,13 +64,3 @@ add_custom_command(TARGET velmuro POST_BUILD
           $<TARGET_BUNDLE_DIR:velmuro>
   COMMENT "Signing Velmuro.app"
   VERBATIM)
-
-# The CoreFoundation text conversion is tested on a Mac (tests/cf_text_test.cpp). The test
-# executable is defined after this file is included, so its macOS part is added once the top-level
-# directory has been read.
-if(VELMURO_TESTS)
-  cmake_language(DEFER CALL target_sources velmuro_tests PRIVATE
-    ${PROJECT_SOURCE_DIR}/src/platform/macos/cf_text.cpp)
-  cmake_language(DEFER CALL target_link_libraries velmuro_tests PRIVATE
-    "-framework CoreFoundation")
-endif()
