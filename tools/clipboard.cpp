@@ -216,18 +216,26 @@ struct Owner {
     std::erase_if(transfers, [](const Transfer& t) { return t.requestor == None; });
   }
 
-  int dripTimeout() {
-    int timeout = -1;
+  // Sends the drips that are due; true when it sent any.
+  bool sendDueDrips() {
+    bool sent = false;
     for (Transfer& t : transfers) {
-      if (!t.dripAt) continue;
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*t.dripAt - Clock::now());
-      if (left.count() <= 0) {
+      if (t.dripAt && *t.dripAt <= Clock::now()) {
         t.dripAt.reset();
         sendChunk(t);
-        XFlush(display);
-        continue;
+        sent = true;
       }
-      int ms = static_cast<int>(left.count());
+    }
+    return sent;
+  }
+
+  // Milliseconds until the next drip is due; -1 for none.
+  int dripTimeout() const {
+    int timeout = -1;
+    for (const Transfer& t : transfers) {
+      if (!t.dripAt) continue;
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*t.dripAt - Clock::now());
+      int ms = std::max(1, static_cast<int>(left.count()));
       timeout = timeout < 0 ? ms : std::min(timeout, ms);
     }
     return timeout;
@@ -244,6 +252,8 @@ struct Owner {
     say("owned");
     bool input = true;
     for (;;) {
+      // XPending sends what was written before it looks, and counts what arrived while it was
+      // sending: after it, nothing waits in Xlib's queue while the loop sleeps on the socket.
       while (XPending(display) > 0) {
         XEvent event;
         XNextEvent(display, &event);
@@ -256,10 +266,9 @@ struct Owner {
           std::exit(0);
         }
       }
-      XFlush(display);
-      int timeout = dripTimeout();
+      if (sendDueDrips()) continue;
       pollfd fds[2] = {{ConnectionNumber(display), POLLIN, 0}, {input ? 0 : -1, POLLIN, 0}};
-      poll(fds, 2, timeout);
+      poll(fds, 2, dripTimeout());
       if (fds[1].revents != 0) {
         char buffer[256];
         ssize_t n = ::read(0, buffer, sizeof buffer);
