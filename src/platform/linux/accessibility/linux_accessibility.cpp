@@ -1,7 +1,5 @@
 #include "platform/linux/accessibility/linux_accessibility.h"
 
-#include <cmath>
-
 #include "platform/linux/accessibility/accessibility_bus.h"
 #include "platform/linux/accessibility/accessible_node.h"
 #include "platform/linux/accessibility/application_link.h"
@@ -48,7 +46,8 @@ platform::AXError LinuxAccessibility::setMessagingTimeout(const platform::AXElem
   if (!element || !(seconds >= 0)) return platform::kAXErrorIllegalArgument;
   const std::chrono::milliseconds timeout =
       seconds == 0 ? kDefaultTimeout
-                   : std::chrono::milliseconds(std::lround(static_cast<double>(seconds) * 1000));
+                   : std::chrono::round<std::chrono::milliseconds>(
+                         std::chrono::duration<double>(static_cast<double>(seconds)));
   const AccessibleNode& node = nodeOf(element);
   if (node.link) {
     node.link->setTimeout(timeout);
