@@ -90,8 +90,8 @@ std::optional<std::map<std::string, std::string>> readStringMap(const Reply& rep
   std::map<std::string, std::string> values;
   while (entries->type() == DBUS_TYPE_DICT_ENTRY) {
     std::optional<MessageReader> entry = entries->enter();
-    std::optional<std::string> name = entry->text();
-    std::optional<std::string> value = entry->text();
+    std::optional<std::string> name = entry ? entry->text() : std::nullopt;
+    std::optional<std::string> value = entry ? entry->text() : std::nullopt;
     if (!name || !value) return std::nullopt;
     values.emplace(std::move(*name), std::move(*value));
   }

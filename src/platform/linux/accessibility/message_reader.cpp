@@ -10,7 +10,7 @@ MessageReader::MessageReader(const Reply& reply) : dbus_(&reply.dbus()) {
 
 int MessageReader::type() const {
   if (atEnd_) return DBUS_TYPE_INVALID;
-  return dbus_->dbus_message_iter_get_arg_type(const_cast<DBusMessageIter*>(&iter_));
+  return dbus_->dbus_message_iter_get_arg_type(&iter_);
 }
 
 void MessageReader::next() {

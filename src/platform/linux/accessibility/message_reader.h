@@ -32,7 +32,7 @@ class MessageReader {
  private:
   MessageReader(const DBusLibrary& dbus, const DBusMessageIter& iter) : dbus_(&dbus), iter_(iter) {}
   const DBusLibrary* dbus_;
-  DBusMessageIter iter_{};
+  mutable DBusMessageIter iter_{};
   bool atEnd_ = false;
 };
 

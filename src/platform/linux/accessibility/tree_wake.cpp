@@ -12,7 +12,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kPollInterval = std::chrono::milliseconds(10);
+constexpr auto kPollInterval = std::chrono::milliseconds(5);
+// Chromium builds the part of its tree outside the pages at once when it is asked.
+constexpr auto kGrowPatience = std::chrono::milliseconds(50);
 
 std::vector<ObjectReference> childrenOf(ApplicationLink& link, const ObjectReference& object) {
   std::optional<Reply> reply = link.request(Request::kChildren, object);
@@ -100,8 +102,13 @@ void wakeTree(ApplicationLink& link, std::chrono::milliseconds patience) {
   std::vector<ObjectReference> frames = applicationFrames(link);
   if (!isAsleep(link, frames)) return;
   link.request(Request::kAttributes, link.root());
-  const Clock::time_point deadline = Clock::now() + patience;
-  while (!documentsAreThere(link, frames) && Clock::now() < deadline) {
+  const Clock::time_point start = Clock::now();
+  // A small tree looks asleep too; one that does not grow once it has been asked was awake.
+  while (isAsleep(link, frames)) {
+    if (Clock::now() - start >= kGrowPatience) return;
+    std::this_thread::sleep_for(kPollInterval);
+  }
+  while (!documentsAreThere(link, frames) && Clock::now() - start < patience) {
     std::this_thread::sleep_for(kPollInterval);
   }
 }

@@ -13,8 +13,9 @@ std::vector<ObjectReference> applicationFrames(ApplicationLink& link);
 
 // Brings the application's tree up the way the readers expect of it. Chromium builds its tree
 // only once someone reads the attributes of the application or a frame; until then its frames
-// have nothing below their first level. Such a tree is woken, and then awaited (at most
-// patience) until every web document in the showing frames is there with its address.
+// have nothing below their first level. Such a tree is woken, and once it grows, awaited (at
+// most patience in all) until every web document in the showing frames is there with its
+// address. A tree that does not grow within 50 ms of being asked is taken as it is.
 void wakeTree(ApplicationLink& link, std::chrono::milliseconds patience);
 
 }  // namespace velmuro::linux_desktop
