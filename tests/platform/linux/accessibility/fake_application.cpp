@@ -89,12 +89,20 @@ std::unique_ptr<FakeApplication> FakeApplication::start(const Environment& deskt
   }
   std::string script =
       std::string(VELMURO_SOURCE_DIR) + "/tests/platform/linux/accessibility/fake_application.py";
+  // Its complaints, if any, go to a file for the test's message.
+  std::string errors = application->directory_.path() + "/errors";
   application->process_ = std::make_unique<Process>(
-      "/bin/sh", commandInScope(application->scope_, "/usr/bin/python3", {script, description}),
+      "/bin/sh",
+      commandInScope(
+          application->scope_, "/bin/sh",
+          {"-c", "exec /usr/bin/python3 \"$0\" \"$1\" 2>\"$2\"", script, description, errors}),
       desktop, true);
   if (!runAtspiProbe(desktop,
                      {"registered", std::to_string(application->process_->pid()), "60000"})) {
-    *error = "the fake application never joined the accessibility bus";
+    std::ifstream file(errors);
+    std::ostringstream text;
+    text << file.rdbuf();
+    *error = "the fake application never joined the accessibility bus: " + text.str();
     return nullptr;
   }
   return application;

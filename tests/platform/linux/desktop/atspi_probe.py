@@ -48,10 +48,15 @@ def serves(bus, pid):
 
 def registered(pid, timeout_ms):
     deadline = time.monotonic() + timeout_ms / 1000
-    bus = accessibility_bus()
+    bus = None
     while time.monotonic() < deadline:
-        if serves(bus, pid):
-            return 0
+        # On a loaded machine the bus or the registry (started on demand) can be slow to answer.
+        try:
+            bus = bus or accessibility_bus()
+            if serves(bus, pid):
+                return 0
+        except GLib.Error as error:
+            print(error, file=sys.stderr)
         time.sleep(0.05)
     return 1
 
