@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -119,7 +120,7 @@ class CountingAccessibility final : public platform::AccessibilityApi {
 };
 
 struct Cost {
-  std::vector<double> requestsPerVisit, roundTripsPerVisit, floorsPerVisit;
+  std::vector<double> reads, requestsPerVisit, roundTripsPerVisit, floorsPerVisit;
   long visits = 0;
 };
 
@@ -138,6 +139,7 @@ Cost measureCost(const Environment& environment, const std::string& visitAttribu
     Clock::time_point start = Clock::now();
     read(platform);
     double took = milliseconds(Clock::now() - start);
+    cost.reads.push_back(took);
     LinuxAccessibility::Traffic traffic = counting.traffic();
     double visits = static_cast<double>(counting.visits());
     cost.visits = counting.visits();
@@ -150,6 +152,7 @@ Cost measureCost(const Environment& environment, const std::string& visitAttribu
 }
 
 void printCost(const char* what, const Cost& cost) {
+  std::printf("  in process: the read                      %7.2f ms\n", median(cost.reads));
   std::printf("  %s, per visited node (%ld nodes):\n", what, cost.visits);
   std::printf("    AT-SPI requests                         %7.2f\n", median(cost.requestsPerVisit));
   std::printf("    round trips waited on                   %7.2f\n",
@@ -246,5 +249,10 @@ int main(int argc, char** argv) {
   if (server.port() == 0) fail("the page server could not start");
   benchmarkTabs(desktop->environment(), server, runs);
   benchmarkTeams(desktop->environment(), server, runs);
+  // The figures follow the machine's load closely: every request waits for the browser's turn.
+  std::ifstream load("/proc/loadavg");
+  std::string average;
+  load >> average;
+  std::printf("\nload average at the end: %s\n", average.c_str());
   return 0;
 }
