@@ -64,11 +64,18 @@ class Application:
         self.requests = 0
         self.bus = accessibility_bus()
         self.name = self.bus.get_unique_name()
-        self.registry = self.bus.call_sync(
-            "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-            "GetNameOwner", GLib.Variant("(s)", ("org.a11y.atspi.Registry",)), None,
-            Gio.DBusCallFlags.NONE, 5000, None).unpack()[0]
+        self.registry = self.registry_owner()
         self.bus.add_filter(self.filter)
+
+    def registry_owner(self):
+        """The registry's unique name, the registry started first (the bus starts it on demand)."""
+        for method, arguments in (("StartServiceByName", ("org.a11y.atspi.Registry", 0)),
+                                  ("GetNameOwner", ("org.a11y.atspi.Registry",))):
+            reply = self.bus.call_sync(
+                "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", method,
+                GLib.Variant("(su)" if len(arguments) == 2 else "(s)", arguments), None,
+                Gio.DBusCallFlags.NONE, 20000, None).unpack()[0]
+        return reply
 
     def register(self):
         self.bus.call_sync("org.a11y.atspi.Registry", ROOT, "org.a11y.atspi.Socket", "Embed",
