@@ -84,7 +84,10 @@ std::unique_ptr<FakeApplication> FakeApplication::start(const Environment& deskt
     out << ']';
     if (misbehaviour.exitAfter) out << ",\"exitAfter\":" << *misbehaviour.exitAfter;
     if (misbehaviour.hangAfter) out << ",\"hangAfter\":" << *misbehaviour.hangAfter;
-    if (misbehaviour.illFormedDirect) out << ",\"illFormedDirect\":true";
+    if (misbehaviour.illFormedDirect) {
+      out << ",\"illFormedDirect\":";
+      writeText(out, application->directory_.path());
+    }
     out << '}';
   }
   std::string script =

@@ -10,8 +10,9 @@ The description (JSON):
              document attributes, "children": [nodes]}
   "exitAfter": N   end the process as the N-th request of a client arrives (not answering it)
   "hangAfter": N   stop answering from the N-th request of a client on, staying alive
-  "illFormedDirect": true   offer a connection of its own whose every answer is a text with bytes
-                   that are not UTF-8 (libdbus refuses such a message)
+  "illFormedDirect": DIRECTORY   offer a connection of its own, on a socket in the directory,
+                   whose every answer is a text with bytes that are not UTF-8 (libdbus refuses
+                   such a message)
 
 Requests of the registry itself (when the application registers) are not counted. It runs with
 the desktop's environment.
@@ -21,7 +22,6 @@ import os
 import socket
 import struct
 import sys
-import tempfile
 import threading
 
 from gi.repository import Gio, GLib
@@ -60,7 +60,7 @@ class Application:
         self.hang_after = description.get("hangAfter")
         self.direct_address = ""
         if description.get("illFormedDirect"):
-            self.direct_address = serve_ill_formed()
+            self.direct_address = serve_ill_formed(description["illFormedDirect"])
         self.requests = 0
         self.bus = accessibility_bus()
         self.name = self.bus.get_unique_name()
@@ -157,10 +157,10 @@ def accessibility_bus():
         | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION, None, None)
 
 
-def serve_ill_formed():
-    """A D-Bus peer, spoken to over a socket of its own, that answers every call with a text
+def serve_ill_formed(directory):
+    """A D-Bus peer, spoken to over a socket in the directory, that answers every call with a text
     holding a byte that is not UTF-8. Gives its address."""
-    path = os.path.join(tempfile.mkdtemp(prefix="velmuro-fake-"), "direct")
+    path = os.path.join(directory, "direct")
     listener = socket.socket(socket.AF_UNIX)
     listener.bind(path)
     listener.listen(4)

@@ -45,6 +45,8 @@ std::unique_ptr<Browser> Browser::start(const Environment& desktop, Kind kind,
   if (!scope) return nullptr;
   std::unique_ptr<Browser> browser(new Browser(desktop, kind, std::move(*scope)));
   Environment environment = desktop;
+  // Chromium leaves its singleton's folder in the temporary directory when it is killed.
+  environment["TMPDIR"] = browser->profile_.path();
   if (accessibility) {
     environment["ACCESSIBILITY_ENABLED"] = "1";
     environment["GNOME_ACCESSIBILITY"] = "1";
