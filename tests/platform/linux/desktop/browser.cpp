@@ -110,11 +110,16 @@ bool Browser::openTab(const std::string& address) {
 }
 
 std::optional<std::string> Browser::windowWithTitle(const std::string& title) const {
-  auto [out, status] =
-      runToEnd("/usr/bin/xdotool", {"search", "--sync", "--onlyvisible", "--name", "^" + title},
-               desktop_, 20s);
-  if (status != 0 || out.empty()) return std::nullopt;
-  return out.substr(0, out.find('\n'));
+  // A search fails when a window it looks at goes meanwhile (BadWindow), as Chromium's
+  // short-lived windows do: it is made again.
+  auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (std::chrono::steady_clock::now() < deadline) {
+    auto [out, status] = runToEnd("/usr/bin/xdotool",
+                                  {"search", "--onlyvisible", "--name", "^" + title}, desktop_, 5s);
+    if (status == 0 && !out.empty()) return out.substr(0, out.find('\n'));
+    std::this_thread::sleep_for(100ms);
+  }
+  return std::nullopt;
 }
 
 bool Browser::placeWindow(const std::string& title, int x, int y, int width, int height) {
