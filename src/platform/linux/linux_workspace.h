@@ -7,10 +7,11 @@
 
 namespace velmuro::linux_desktop {
 
-// No list of running applications by bundle identifier yet on Linux: it is always empty.
+// The running applications by desktop-entry ID (application_identity.h): this user's processes
+// that are the named application, oldest first.
 class LinuxWorkspace final : public platform::Workspace {
  public:
-  // Empty.
+  // The processes that are the named application, oldest first.
   std::vector<pid_t> runningApplications(const std::string& bundleId) override;
 };
 

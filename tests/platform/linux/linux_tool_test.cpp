@@ -63,17 +63,5 @@ TEST(LinuxToolTest, TheCapturePermissionIsAlwaysGranted) {
   }
 }
 
-TEST(LinuxToolTest, TheReadersReportUntrusted) {
-  TemporaryDirectory directory;
-  for (const std::vector<std::string>& command :
-       {std::vector<std::string>{"ax-tab-addresses", "org.mozilla.firefox"},
-        std::vector<std::string>{"ax-zoom-invite-link"},
-        std::vector<std::string>{"ax-teams-join-link"}}) {
-    ToolResult result = runWithoutServer(directory, command);
-    EXPECT_EQ(result.lines, std::vector<std::string>{R"({"status":"untrusted"})"}) << command[0];
-    EXPECT_EQ(result.exitStatus, 0) << command[0];
-  }
-}
-
 }  // namespace
 }  // namespace velmuro::testing

@@ -51,8 +51,7 @@ std::optional<Environment> startScriptedService(const std::string& script,
   // The script reports why on standard error: collect it through a file.
   TemporaryDirectory scratch;
   std::string errors = scratch.path() + "/errors";
-  std::vector<std::string> shell{"-c", "errors=$0; exec \"$@\" 2>\"$errors\"", errors, path,
-                                 "start"};
+  std::vector<std::string> shell{"-c", "exec \"$@\" 2>\"$0\"", errors, path, "start"};
   shell.insert(shell.end(), arguments.begin(), arguments.end());
   auto [out, status] = runToEnd("/bin/sh", shell, {});
   Environment environment;
