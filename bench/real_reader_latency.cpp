@@ -1,8 +1,9 @@
-// Times the readers of the shipped tool on a real Chromium on a private headless desktop: the tab
-// read of a browser with three windows, and the Teams reader's "ok" path on the test's stand-in
-// meeting page, each from the tool's launch to its line. Then, in this process with the same
-// backend, counts what one read costs: the AT-SPI requests and the round trips waited on per
-// visited node, and the read's time against a floor of as many single requests made alone.
+// Times the readers of the shipped tool on a private headless desktop: the tab read of a real
+// Chromium with three windows, the Teams reader's "ok" path on the test's stand-in meeting page,
+// and the Zoom reader's "ok" path on the tests' GTK menu-bar window with 1 MiB on the clipboard
+// (saved and given back each run), each from the tool's launch to its line. Then, in this process
+// with the same backend, counts what one read costs: the AT-SPI requests and the round trips waited
+// on per visited node, and the read's time against a floor of as many single requests made alone.
 //
 //   real_reader_latency [runs]        (default 20 runs per case)
 //
@@ -23,6 +24,7 @@
 #include "accessibility/tab_addresses.h"
 #include "accessibility/teams_join_link.h"
 #include "platform/linux/accessibility/linux_accessibility.h"
+#include "platform/linux/desktop/application_scope.h"
 #include "platform/linux/desktop/browser.h"
 #include "platform/linux/desktop/page_server.h"
 #include "platform/linux/desktop/private_desktop.h"
@@ -236,6 +238,63 @@ void benchmarkTeams(const Environment& desktop, PageServer& server, int runs) {
   printCost("its searches", cost);
 }
 
+// The user's clipboard of the Zoom runs: 1 MiB of image data (by INCR) and a line of text.
+std::unique_ptr<Process> copyMebibyte(const Environment& desktop,
+                                      const velmuro::testing::TemporaryDirectory& directory) {
+  std::string image = directory.path() + "/image";
+  std::string bytes(1 << 20, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + i / 251);
+  std::ofstream(image, std::ios::binary) << bytes;
+  std::string text = directory.path() + "/text";
+  std::ofstream(text) << "notes for later";
+  auto owner = std::make_unique<Process>(
+      VELMURO_CLIPBOARD_BINARY,
+      std::vector<std::string>{"own", "image/png=" + image, "UTF8_STRING=" + text}, desktop);
+  if (owner->readLine(10s) != "owned") fail("the clipboard owner did not take the clipboard");
+  return owner;
+}
+
+void benchmarkZoom(const Environment& desktop, int runs) {
+  std::string error;
+  std::optional<velmuro::testing::ApplicationScope> scope =
+      velmuro::testing::ApplicationScope::create("zoom", &error);
+  if (!scope) fail(error);
+  velmuro::testing::TemporaryDirectory directory;
+  const std::string menus = R"([{"title": "Meeting", "items": [{"title": "Copy Invite Link",
+      "copies": ["https://example.zoom.us/j/8152?pwd=Ab9"]}]}])";
+  Process window("/bin/sh",
+                 velmuro::testing::commandInScope(
+                     *scope, "/usr/bin/python3",
+                     {std::string(VELMURO_SOURCE_DIR) + "/tests/platform/linux/zoom/menu_app.py",
+                      directory.path() + "/presses", menus}),
+                 desktop);
+  if (!velmuro::testing::runAtspiProbe(desktop,
+                                       {"registered", std::to_string(window.pid()), "30000"})) {
+    fail("the menu-bar window never joined the bus");
+  }
+  std::vector<double> reads, readBacks;
+  std::string line;
+  for (int run = 0; run < runs; ++run) {
+    std::unique_ptr<Process> owner = copyMebibyte(desktop, directory);
+    auto [took, read] = timeTool(desktop, {"ax-zoom-invite-link"});
+    reads.push_back(took);
+    line = read;
+    // The given-back clipboard read whole by another client, from the serving process.
+    Clock::time_point start = Clock::now();
+    Process reader(VELMURO_CLIPBOARD_BINARY, {"read", directory.path()}, desktop);
+    reader.closeInput();
+    if (reader.wait(10s) != 0) fail("the clipboard was not given back");
+    readBacks.push_back(milliseconds(Clock::now() - start));
+  }
+  std::printf(
+      "\nZoom reader, \"ok\" path on the GTK menu-bar window, 1 MiB clipboard, %d runs (medians)\n",
+      runs);
+  std::printf("  line: %s\n", line.c_str());
+  std::printf("  launch -> line (save, press, wait, restore) %5.2f ms\n", median(reads));
+  std::printf("  a client reading the given-back clipboard %7.2f ms\n", median(readBacks));
+  scope->killAll();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -249,6 +308,7 @@ int main(int argc, char** argv) {
   if (server.port() == 0) fail("the page server could not start");
   benchmarkTabs(desktop->environment(), server, runs);
   benchmarkTeams(desktop->environment(), server, runs);
+  benchmarkZoom(desktop->environment(), runs);
   // The figures follow the machine's load closely: every request waits for the browser's turn.
   std::ifstream load("/proc/loadavg");
   std::string average;

@@ -91,4 +91,24 @@ std::shared_ptr<ApplicationLink> linkApplication(const std::shared_ptr<BusConnec
   return std::make_shared<ApplicationLink>(bus, std::move(name), std::move(direct));
 }
 
+std::vector<ObjectReference> childrenOf(ApplicationLink& link, const ObjectReference& object) {
+  std::optional<Reply> reply = link.request(Request::kChildren, object);
+  if (!reply) return {};
+  return readReferences(*reply).value_or(std::vector<ObjectReference>{});
+}
+
+std::vector<std::uint32_t> rolesOf(ApplicationLink& link,
+                                   const std::vector<ObjectReference>& objects) {
+  std::vector<PendingReply> pending;
+  for (const ObjectReference& object : objects)
+    pending.push_back(link.send(Request::kRole, object));
+  std::vector<std::uint32_t> roles;
+  for (PendingReply& reply : pending) {
+    std::optional<Reply> answer = reply.wait();
+    std::optional<std::uint32_t> role = answer ? readRole(*answer) : std::nullopt;
+    roles.push_back(role.value_or(std::uint32_t{ATSPI_ROLE_INVALID}));
+  }
+  return roles;
+}
+
 }  // namespace velmuro::linux_desktop

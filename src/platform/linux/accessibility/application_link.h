@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/linux/accessibility/atspi_requests.h"
 #include "platform/linux/accessibility/bus_connection.h"
@@ -50,5 +51,11 @@ class ApplicationLink {
 // to the process.
 std::shared_ptr<ApplicationLink> linkApplication(const std::shared_ptr<BusConnection>& bus,
                                                  pid_t pid, std::chrono::milliseconds timeout);
+
+// The object's children; empty when they can't be read.
+std::vector<ObjectReference> childrenOf(ApplicationLink& link, const ObjectReference& object);
+// The roles of the objects, asked for together; 0 (invalid) where one can't be read.
+std::vector<std::uint32_t> rolesOf(ApplicationLink& link,
+                                   const std::vector<ObjectReference>& objects);
 
 }  // namespace velmuro::linux_desktop

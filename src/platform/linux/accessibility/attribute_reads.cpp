@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/linux/accessibility/menu_bar.h"
 #include "platform/linux/accessibility/tree_wake.h"
 
 namespace velmuro::linux_desktop {
@@ -95,8 +96,9 @@ std::string roleName(std::uint32_t role) {
   }
 }
 
-AXValue elementsOf(const AccessibleNode& node, std::vector<ObjectReference> objects) {
-  return makeElements(node.link, std::move(objects));
+AXValue elementsOf(const AccessibleNode& node, std::vector<ObjectReference> objects,
+                   MenuShape shape = MenuShape::kNone) {
+  return makeElements(node.link, std::move(objects), shape);
 }
 
 AXError readWindows(const AccessibleNode& node, AXValue& out) {
@@ -105,10 +107,37 @@ AXError readWindows(const AccessibleNode& node, AXValue& out) {
   return platform::kAXErrorSuccess;
 }
 
+AXError readMenuBar(const AccessibleNode& node, AXValue& out) {
+  if (!(node.object == node.link->root())) return platform::kAXErrorAttributeUnsupported;
+  std::optional<ObjectReference> bar = findMenuBar(*node.link);
+  if (!bar) return platform::kAXErrorNoValue;
+  out = makeElement(node.link, std::move(*bar), MenuShape::kMenuBar);
+  return platform::kAXErrorSuccess;
+}
+
+// The children in the menu shape: a menu bar's are its menu-bar items; a menu-bar item's is its
+// menu, when it holds anything; every other object's are its own.
 AXError readChildren(const AccessibleNode& node, AXValue& out) {
   std::vector<ObjectReference> children;
   AXError error = ask(node, Request::kChildren, readReferences, children);
-  if (error == platform::kAXErrorSuccess) out = elementsOf(node, std::move(children));
+  if (error != platform::kAXErrorSuccess) return error;
+  switch (node.shape) {
+    case MenuShape::kMenuBar:
+      out = elementsOf(node, std::move(children), MenuShape::kMenuBarItem);
+      break;
+    case MenuShape::kMenuBarItem:
+      if (children.empty()) {
+        out = std::vector<platform::AXElement>{};
+      } else {
+        out =
+            std::vector<platform::AXElement>{makeElement(node.link, node.object, MenuShape::kMenu)};
+      }
+      break;
+    case MenuShape::kMenu:
+    case MenuShape::kNone:
+      out = elementsOf(node, std::move(children));
+      break;
+  }
   return error;
 }
 
@@ -206,6 +235,7 @@ AXError readAttribute(const AccessibleNode& node, const std::string& attribute, 
   if (attribute == "AXDOMIdentifier") return readDOMIdentifier(node, outValue);
   if (attribute == "AXParent") return readParent(node, outValue);
   if (attribute == "AXTitle") return readTitle(node, outValue);
+  if (attribute == "AXMenuBar") return readMenuBar(node, outValue);
   if (attribute == "AXEnhancedUserInterface") return platform::kAXErrorNoValue;
   return platform::kAXErrorAttributeUnsupported;
 }

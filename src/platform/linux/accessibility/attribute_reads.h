@@ -12,8 +12,10 @@ namespace velmuro::linux_desktop {
 // text "AXTextField", a combo box "AXComboBox", a push or toggle button "AXButton", every other
 // role "AXUnknown"), "AXSubrole" ("AXApplicationDialog" for a dialog), "AXDocument" and "AXURL" (a
 // web document's address; for "AXURL" also a link's), "AXValue" (the text), "AXDOMIdentifier" (the
-// id attribute of web content), "AXParent" and "AXTitle" (the name). "AXEnhancedUserInterface"
-// has no value; every other attribute is unsupported.
+// id attribute of web content), "AXParent", "AXTitle" (the name) and "AXMenuBar" (the menu bar in
+// the application's frames, its children presented as on macOS: menu-bar items, each holding one
+// menu, which holds the items). "AXEnhancedUserInterface" has no value; every other attribute is
+// unsupported.
 platform::AXError readAttribute(const AccessibleNode& node, const std::string& attribute,
                                 platform::AXValue& outValue);
 

@@ -16,27 +16,6 @@ constexpr auto kPollInterval = std::chrono::milliseconds(5);
 // Chromium builds the part of its tree outside the pages at once when it is asked.
 constexpr auto kGrowPatience = std::chrono::milliseconds(50);
 
-std::vector<ObjectReference> childrenOf(ApplicationLink& link, const ObjectReference& object) {
-  std::optional<Reply> reply = link.request(Request::kChildren, object);
-  if (!reply) return {};
-  return readReferences(*reply).value_or(std::vector<ObjectReference>{});
-}
-
-// The roles of the objects, asked for together; 0 (invalid) where one can't be read.
-std::vector<std::uint32_t> rolesOf(ApplicationLink& link,
-                                   const std::vector<ObjectReference>& objects) {
-  std::vector<PendingReply> pending;
-  for (const ObjectReference& object : objects)
-    pending.push_back(link.send(Request::kRole, object));
-  std::vector<std::uint32_t> roles;
-  for (PendingReply& reply : pending) {
-    std::optional<Reply> answer = reply.wait();
-    std::optional<std::uint32_t> role = answer ? readRole(*answer) : std::nullopt;
-    roles.push_back(role.value_or(std::uint32_t{ATSPI_ROLE_INVALID}));
-  }
-  return roles;
-}
-
 // True when no frame has anything below its first level.
 bool isAsleep(ApplicationLink& link, const std::vector<ObjectReference>& frames) {
   for (const ObjectReference& frame : frames) {

@@ -28,7 +28,7 @@ std::string readWhole(const std::string& path) {
 
 void ClipboardTest::SetUp() {
   std::string error;
-  desktop_ = PrivateDesktop::start(PrivateDesktop::Accessibility::kAbsent, &error);
+  desktop_ = PrivateDesktop::start(accessibility_, &error);
   if (!desktop_) {
     if (inCI()) FAIL() << error;
     GTEST_SKIP() << error;
@@ -57,11 +57,15 @@ std::unique_ptr<Process> ClipboardTest::copyWithXclip(const std::string& target,
       "/usr/bin/xclip",
       std::vector<std::string>{"-selection", "clipboard", "-quiet", "-t", target, "-i", path},
       environment());
-  // xclip's window names no PID: the owner is xclip once there is an owner but no PID.
-  EXPECT_TRUE(eventually([&] {
-    auto [out, status] = runToEnd(VELMURO_CLIPBOARD_BINARY, {"owner"}, environment());
-    return out == "unknown\n";
-  })) << "xclip did not take the clipboard";
+  // xclip's window names no PID: the owner is xclip once there is an owner but no PID. xclip
+  // reads its file before it takes the clipboard, which on a loaded machine can take seconds.
+  EXPECT_TRUE(eventually(
+      [&] {
+        auto [out, status] = runToEnd(VELMURO_CLIPBOARD_BINARY, {"owner"}, environment());
+        return out == "unknown\n";
+      },
+      10s))
+      << "xclip did not take the clipboard";
   return xclip;
 }
 

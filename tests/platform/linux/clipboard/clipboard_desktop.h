@@ -34,10 +34,14 @@ struct PastedClipboard {
   std::vector<std::string> refused;
 };
 
-// A private X server for one test (no accessibility), named in this process's DISPLAY too so that
+// A private X server for one test, named in this process's DISPLAY too so that
 // the pasteboard under test reaches it, with the tests' clipboard client and files at hand.
 class ClipboardTest : public ::testing::Test {
  protected:
+  // The desktop without accessibility, or with it for tests that read applications too.
+  explicit ClipboardTest(
+      PrivateDesktop::Accessibility accessibility = PrivateDesktop::Accessibility::kAbsent)
+      : accessibility_(accessibility) {}
   void SetUp() override;
 
   const Environment& environment() const { return desktop_->environment(); }
@@ -59,6 +63,7 @@ class ClipboardTest : public ::testing::Test {
   TemporaryDirectory directory_;
 
  private:
+  PrivateDesktop::Accessibility accessibility_;
   std::optional<PrivateDesktop> desktop_;
   int pastes_ = 0;
 };
