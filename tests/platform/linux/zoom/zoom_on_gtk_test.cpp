@@ -179,7 +179,9 @@ TEST_F(DesktopZoomTest, TheNeedlesFindAnItemOnlyInLowerCaseAndNeverInASubmenu) {
 }
 
 TEST_F(DesktopZoomTest, TheExactItemBeatsAnEarlierNeedleItem) {
+  // A menu-bar item without a menu contributes nothing.
   START_MEETING(R"([
+      {"title": "Invite"},
       {"title": "View", "items": [{"title": "Invite Others", "copies": ["zoom early"]}]},
       {"title": "Meeting", "items": [{"title": "Copy Invite Link", "copies": ["zoom exact"]}]}])");
   EXPECT_EQ(zoom({"invite"}).lines, std::vector<std::string>{okLine("zoom exact")});
