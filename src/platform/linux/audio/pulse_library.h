@@ -34,6 +34,7 @@ namespace velmuro::linux_desktop {
   X(pa_context_connect)                  \
   X(pa_context_disconnect)               \
   X(pa_context_get_state)                \
+  X(pa_context_get_index)                \
   X(pa_context_errno)                    \
   X(pa_context_set_state_callback)       \
   X(pa_context_set_subscribe_callback)   \

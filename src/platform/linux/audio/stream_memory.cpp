@@ -40,11 +40,16 @@ void StreamMemory::onWritten(pa_context*, int, void* self) {
 void StreamMemory::writeMutes(const std::map<std::string, bool>& mutes, bool pipewire) {
   if (mutes.empty()) return;
   if (pipewire) {
+    // pipewire-pulse hands a write on as a change of metadata, and a change to the value the
+    // metadata already holds (from an earlier write) reaches WirePlumber not at all: the other
+    // value first, then the one meant.
     for (const auto& [name, muted] : mutes) {
       pa_ext_stream_restore_info entry{};
       entry.name = name.c_str();
-      entry.mute = muted ? 1 : 0;
-      write(entry);
+      for (bool value : {!muted, muted}) {
+        entry.mute = value ? 1 : 0;
+        write(entry);
+      }
     }
     return;
   }
