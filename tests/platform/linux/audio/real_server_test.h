@@ -139,6 +139,19 @@ class RealServerTest : public ::testing::TestWithParam<const char*> {
     });
   }
 
+  // True when no stream of the process is muted at any look over the next 500 ms. Unlike the
+  // monitor, this does not mind the dropouts of a server just started on a loaded machine.
+  bool staysUnmuted(pid_t pid) {
+    auto until = std::chrono::steady_clock::now() + 500ms;
+    while (std::chrono::steady_clock::now() < until) {
+      for (const PlaybackStream& stream : streamsOf(environment_, pid)) {
+        if (stream.muted) return false;
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+    return true;
+  }
+
   // Has the tone's process open one more stream, and gives whether it is muted once the server's
   // memory has had its say (WirePlumber applies it a few milliseconds after the stream appears).
   std::optional<bool> nextStreamMuted(Tone& tone, double frequency) {
