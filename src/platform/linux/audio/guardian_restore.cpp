@@ -1,8 +1,8 @@
 #include "platform/linux/audio/guardian_restore.h"
 
 #include <algorithm>
+#include <map>
 #include <optional>
-#include <set>
 
 #include "platform/linux/audio/server_connection.h"
 #include "platform/linux/audio/server_state.h"
@@ -22,8 +22,8 @@ constexpr Milliseconds kRetryInterval{100};
 // reported the change, so a memory written sooner after an unmute is overwritten by it.
 constexpr Milliseconds kWirePlumberDelay{500};
 // How often, and how many times, a memory written through pipewire-pulse is read back.
-constexpr Milliseconds kReadBackInterval{50};
-constexpr int kReadBacks = 10;
+constexpr Milliseconds kReadBackInterval{20};
+constexpr int kReadBacks = 25;
 
 // What the server holds, as one connection lists it.
 struct Restorer {
@@ -31,8 +31,8 @@ struct Restorer {
   ServerState state;
   bool pipewire = false;
   std::uint32_t cookie = 0;
-  // The names a read of the memory listed.
-  std::set<std::string> listed;
+  // The names a read of the memory listed, with their mutes.
+  std::map<std::string, bool> listed;
 
   static void onServer(pa_context*, const pa_server_info* info, void* self) {
     auto* restorer = static_cast<Restorer*>(self);
@@ -107,21 +107,35 @@ Wait unmuteLeftovers(ServerConnection& connection, const GuardianLedger& ledger,
   return connection.waitForAnswers(until(deadline));
 }
 
-// True once a read of the memory lists every name: pipewire-pulse lists what was written through
-// it as soon as WirePlumber, which keeps the memory, has taken it.
-bool readBack(ServerConnection& connection, const GuardianLedger& ledger, Restorer& restorer,
-              StreamMemory& memory, Clock::time_point deadline) {
-  restorer.listed.clear();
-  memory.read([&restorer](const pa_ext_stream_restore_info* entry) {
-    if (entry != nullptr && entry->name != nullptr) restorer.listed.insert(entry->name);
-  });
-  if (connection.waitForAnswers(until(deadline)) != Wait::kDone) return false;
-  return std::all_of(ledger.memory.begin(), ledger.memory.end(),
-                     [&](const auto& entry) { return restorer.listed.count(entry.first) > 0; });
+// Writes each mute alone, then reads the memory until it lists each name with its mute:
+// kTimedOut when it doesn't within the read-backs. pipewire-pulse lists what the metadata
+// WirePlumber keeps holds, so a write it dropped (it does, now and then, on a loaded machine) is
+// seen.
+Wait writeAndReadBack(ServerConnection& connection, const std::map<std::string, bool>& mutes,
+                      Restorer& restorer, StreamMemory& memory, Clock::time_point deadline) {
+  memory.writeEach(mutes);
+  if (Wait wait = connection.waitForAnswers(until(deadline)); wait != Wait::kDone) return wait;
+  for (int attempt = 0; attempt < kReadBacks; ++attempt) {
+    if (!pause(connection, kReadBackInterval)) return Wait::kDisconnected;
+    restorer.listed.clear();
+    memory.read([&restorer](const pa_ext_stream_restore_info* entry) {
+      if (entry != nullptr && entry->name != nullptr) restorer.listed[entry->name] = entry->mute;
+    });
+    if (Wait wait = connection.waitForAnswers(until(deadline)); wait != Wait::kDone) return wait;
+    if (std::all_of(mutes.begin(), mutes.end(), [&](const auto& entry) {
+          auto listed = restorer.listed.find(entry.first);
+          return listed != restorer.listed.end() && listed->second == entry.second;
+        })) {
+      return Wait::kDone;
+    }
+  }
+  return Wait::kTimedOut;
 }
 
-// Puts the memory back; after a restart of a PipeWire server again until it reads back, since
-// WirePlumber drops what reaches it before it is ready.
+// Puts the memory back. On PipeWire, where it matters (a remembered mute, which the unmutes'
+// own memory would undo, or a server restarted, whose WirePlumber drops what reaches it before
+// it is ready), each name is written with the other value and read back, then with its own and
+// read back, again until that holds: a value left from an earlier write can't pass for this one.
 Wait putMemoryBack(ServerConnection& connection, const GuardianLedger& ledger, Restorer& restorer,
                    std::optional<StreamMemory>& memory, Clock::time_point deadline) {
   const bool restarted = ledger.restarted || ledger.server != restorer.cookie;
@@ -133,14 +147,18 @@ Wait putMemoryBack(ServerConnection& connection, const GuardianLedger& ledger, R
     return Wait::kDisconnected;
   }
   memory.emplace(connection);
-  for (;;) {
+  if (!restorer.pipewire || !(rememberedMuted || restarted) || ledger.memory.empty()) {
     memory->writeMutes(ledger.memory, restorer.pipewire);
-    if (Wait wait = connection.waitForAnswers(until(deadline)); wait != Wait::kDone) return wait;
-    if (!restorer.pipewire || !restarted || ledger.memory.empty()) return Wait::kDone;
-    for (int attempt = 0; attempt < kReadBacks; ++attempt) {
-      if (!pause(connection, kReadBackInterval)) return Wait::kDisconnected;
-      if (readBack(connection, ledger, restorer, *memory, deadline)) return Wait::kDone;
+    return connection.waitForAnswers(until(deadline));
+  }
+  std::map<std::string, bool> others;
+  for (const auto& [name, muted] : ledger.memory) others[name] = !muted;
+  for (;;) {
+    Wait wait = writeAndReadBack(connection, others, restorer, *memory, deadline);
+    if (wait == Wait::kDone) {
+      wait = writeAndReadBack(connection, ledger.memory, restorer, *memory, deadline);
     }
+    if (wait != Wait::kTimedOut) return wait;
     if (until(deadline).count() == 0) return Wait::kTimedOut;
   }
 }

@@ -27,6 +27,8 @@ class StreamMemory {
   // remembers nor needs that, as it passes a mute written alone on as it is (written twice, the
   // other value first, so that WirePlumber sees a change).
   void writeMutes(const std::map<std::string, bool>& mutes, bool pipewire);
+  // Writes each mute alone, once, as pipewire-pulse takes it.
+  void writeEach(const std::map<std::string, bool>& mutes);
   // Drops the handlers of reads that the lost connection will never answer.
   void forget() { readers_.clear(); }
 

@@ -40,7 +40,8 @@ TEST_P(RealServerFaultTest, ASignalToTheGuardianGivesTheSoundBackBeforeItEnds) {
         Ending{"SIGTERM to the guardian alone", SIGTERM, false}}) {
     SCOPED_TRACE(ending.what);
     std::string name = uniqueProcessName("vsig");
-    Tone& target = startAudibleTone(name, 440, "Meeting " + name);
+    std::string application = "Meeting " + name;
+    Tone& target = startAudibleTone(name, 440, application);
     auto tool = startTool({name});
     ASSERT_EQ(tool->readLine(kPatience), kMuted);
     ASSERT_TRUE(recorder_->waitTotalSilence(kPatience));
@@ -61,7 +62,7 @@ TEST_P(RealServerFaultTest, ASignalToTheGuardianGivesTheSoundBackBeforeItEnds) {
       EXPECT_EQ(tool->wait(kPatience), 0);
       EXPECT_TRUE(keepsSounding(440));
     }
-    EXPECT_EQ(nextStreamMuted(target, 1000), false) << "the memory kept the tool's mute";
+    expectNoRememberedMute(target, application, 1000);
     tones_.clear();
     ASSERT_TRUE(recorder_->waitTotalSilence(kPatience));
   }
@@ -79,8 +80,9 @@ TEST_P(RealServerFaultTest, AServerRestartedDuringTheHoldKeepsNothingOfTheTool) 
                              Order{"killed after the restart", false, true}}) {
     SCOPED_TRACE(order.what);
     std::string name = uniqueProcessName("vrst");
+    std::string application = "Meeting " + name;
     // The application connects again once its server is back, with the same PID.
-    Tone& target = startAudibleTone(name, 440, "Meeting " + name, /*reconnect=*/true);
+    Tone& target = startAudibleTone(name, 440, application, /*reconnect=*/true);
     auto tool = startTool({name});
     ASSERT_EQ(tool->readLine(kPatience), kMuted);
     ASSERT_TRUE(recorder_->waitTotalSilence(kPatience));
@@ -116,7 +118,7 @@ TEST_P(RealServerFaultTest, AServerRestartedDuringTheHoldKeepsNothingOfTheTool) 
     EXPECT_TRUE(waitUntilGone(guardian)) << "the guardian outlived its work";
     EXPECT_TRUE(waitForNoStreamMuted(target.pid()));
     EXPECT_TRUE(staysUnmuted(target.pid()));
-    EXPECT_EQ(nextStreamMuted(target, 1000), false) << "the memory kept the tool's mute";
+    expectNoRememberedMute(target, application, 1000);
     tones_.clear();
     ASSERT_TRUE(recorder_->waitTotalSilence(kPatience));
   }
@@ -126,7 +128,8 @@ TEST_P(RealServerFaultTest, AMuteTheServerRemembersForTheUserOutlastsTheTool) {
   for (bool kill : {false, true}) {
     SCOPED_TRACE(kill ? "SIGKILL" : "released");
     std::string name = uniqueProcessName("vusr");
-    Tone& target = startAudibleTone(name, 440, "Meeting " + name);
+    std::string application = "Meeting " + name;
+    Tone& target = startAudibleTone(name, 440, application);
     // A second stream under the same memory name, which the user mutes: the server remembers
     // the application muted.
     target.process().write("1000\n");
@@ -154,7 +157,8 @@ TEST_P(RealServerFaultTest, AMuteTheServerRemembersForTheUserOutlastsTheTool) {
     for (const PlaybackStream& stream : streamsOf(environment_, target.pid())) {
       EXPECT_EQ(stream.muted, stream.index == userMuted) << "stream " << stream.index;
     }
-    EXPECT_EQ(nextStreamMuted(target, 1500), true) << "the user's remembered mute was lost";
+    EXPECT_EQ(remembersMuted(target, application, 1500), true)
+        << "the user's remembered mute was lost";
     tones_.clear();
     ASSERT_TRUE(recorder_->waitTotalSilence(kPatience));
   }
@@ -162,7 +166,8 @@ TEST_P(RealServerFaultTest, AMuteTheServerRemembersForTheUserOutlastsTheTool) {
 
 TEST_P(RealServerFaultTest, AServerStoppedForLongStillGetsItsSoundBack) {
   std::string name = uniqueProcessName("vstop");
-  Tone& target = startAudibleTone(name, 440, "Meeting " + name);
+  std::string application = "Meeting " + name;
+  Tone& target = startAudibleTone(name, 440, application);
   auto tool = startTool({name});
   ASSERT_EQ(tool->readLine(kPatience), kMuted);
   ASSERT_TRUE(recorder_->waitTotalSilence(kPatience));
@@ -181,7 +186,7 @@ TEST_P(RealServerFaultTest, AServerStoppedForLongStillGetsItsSoundBack) {
   EXPECT_TRUE(recorder_->waitAudible(440, kLevel, kPatience));
   EXPECT_TRUE(keepsSounding(440));
   EXPECT_TRUE(waitUntilGone(guardian));
-  EXPECT_EQ(nextStreamMuted(target, 1000), false) << "the memory kept the tool's mute";
+  expectNoRememberedMute(target, application, 1000);
 }
 
 TEST_P(RealServerFaultTest, NothingReachesStandardErrorWithAHomeThatCannotBeWritten) {

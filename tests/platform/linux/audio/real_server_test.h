@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -173,6 +174,39 @@ class RealServerTest : public ::testing::TestWithParam<const char*> {
       if (stream.index == *next) return stream.muted;
     }
     return std::nullopt;
+  }
+
+  // What WirePlumber remembers of an application's mute, from the state it writes a second
+  // after each change: unlike a new stream, which pipewire-pulse's own setup races with
+  // WirePlumber's restore on a loaded machine. Absent when it remembers nothing.
+  std::optional<bool> wirePlumberRemembersMuted(const std::string& applicationName) {
+    std::this_thread::sleep_for(1500ms);
+    std::ifstream state(environment_.at("HOME") + "/.local/state/wireplumber/restore-stream");
+    std::string key = "Output/Audio:application.name:";
+    for (char c : applicationName) key += c == ' ' ? std::string("\\s") : std::string(1, c);
+    key += ":mute=";
+    for (std::string line; std::getline(state, line);) {
+      if (line.rfind(key, 0) == 0) return line.substr(key.size()) == "true";
+    }
+    return std::nullopt;
+  }
+
+  // Whether the server remembers an application muted: on PipeWire what WirePlumber has stored,
+  // on PulseAudio how the tone's next stream starts (it applies its memory as it creates it).
+  std::optional<bool> remembersMuted(Tone& tone, const std::string& applicationName,
+                                     double frequency) {
+    if (std::string(GetParam()) == "pipewire") return wirePlumberRemembersMuted(applicationName);
+    return nextStreamMuted(tone, frequency);
+  }
+
+  // Checks that the server remembers nothing of the tool's mute: the application's next stream
+  // starts unmuted, and on PipeWire what WirePlumber stored (read first: a new stream stores its
+  // own state) is no mute either.
+  void expectNoRememberedMute(Tone& tone, const std::string& applicationName, double frequency) {
+    if (std::string(GetParam()) == "pipewire") {
+      EXPECT_NE(wirePlumberRemembersMuted(applicationName), true) << "WirePlumber kept the mute";
+    }
+    EXPECT_EQ(nextStreamMuted(tone, frequency), false) << "the next stream started muted";
   }
 
   // Polls until the condition holds, within the patience.
