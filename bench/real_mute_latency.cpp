@@ -4,7 +4,10 @@
 // arrived and, from the stream's latency, the time the server mixed it. An observer on the same
 // connection timestamps the server's own mute changes of the tone's stream.
 //
-//   real_mute_latency [runs]        (default 20 runs per server)
+//   real_mute_latency [runs [tool...]]   (default 20 runs per server, of the velmuro built here)
+//
+// Naming builds of the tool times them instead, their runs interleaved on the same servers, so
+// that a before and after meet the same load.
 //
 // Medians over the runs of: launch to "muted"; launch to the server's mute; launch to the first
 // silent block, as mixed and as it arrives on the monitor; the floor (the tool's pgrep run plus
@@ -238,9 +241,10 @@ void fail(Samples& samples, const char* what) {
 }
 
 // One mute released by a line on standard input.
-void releasedRun(Monitor& monitor, const std::string& name, pid_t tone, Samples& samples) {
+void releasedRun(Monitor& monitor, const std::string& binary, const std::string& name, pid_t tone,
+                 Samples& samples) {
   Clock::time_point launch = Clock::now();
-  Process tool(VELMURO_TOOL_BINARY, {name}, {});
+  Process tool(binary, {name}, {});
   if (tool.readLine(5s) != R"({"status":"muted"})") return fail(samples, "no muted line");
   Clock::time_point muted = Clock::now();
   std::size_t from = monitor.firstArrivedAfter(launch);
@@ -276,9 +280,10 @@ void releasedRun(Monitor& monitor, const std::string& name, pid_t tone, Samples&
 }
 
 // One mute ended by SIGKILL during the hold: the guardian gives the sound back.
-void killedRun(Monitor& monitor, const std::string& name, pid_t tone, Samples& samples) {
+void killedRun(Monitor& monitor, const std::string& binary, const std::string& name, pid_t tone,
+               Samples& samples) {
   Clock::time_point launch = Clock::now();
-  Process tool(VELMURO_TOOL_BINARY, {name}, {});
+  Process tool(binary, {name}, {});
   if (tool.readLine(5s) != R"({"status":"muted"})") return fail(samples, "no muted line");
   if (!monitor.waitFor(monitor.firstArrivedAfter(launch), silent, 2s)) {
     return fail(samples, "no silence");
@@ -338,7 +343,8 @@ void report(const char* server, int runs, const Samples& s, double monitorLatenc
   if (s.failures > 0) std::printf("  failed runs: %d\n", s.failures);
 }
 
-bool benchServer(const char* kind, const char* label, int runs) {
+bool benchServer(const char* kind, const std::string& label, int runs,
+                 const std::vector<std::string>& tools) {
   std::string error;
   std::optional<SoundServer> server = SoundServer::start(kind, &error);
   if (!server) {
@@ -353,28 +359,37 @@ bool benchServer(const char* kind, const char* label, int runs) {
   Tone tone(directory, name, 440, kAmplitude, "Bench Meeting", {});
   Monitor monitor;
   if (!monitor.waitFor(0, sounding, 10s)) {
-    std::fprintf(stderr, "%s: the tone never reached the monitor\n", label);
+    std::fprintf(stderr, "%s: the tone never reached the monitor\n", label.c_str());
     return false;
   }
-  Samples samples;
+  std::vector<Samples> samples(tools.size());
   Samples warmUp;
-  releasedRun(monitor, name, tone.pid(), warmUp);
+  for (const std::string& tool : tools) releasedRun(monitor, tool, name, tone.pid(), warmUp);
   floorRun(name);
   for (int r = 0; r < runs; ++r) {
     // Interleaved so that drift in the machine's load touches all alike.
-    releasedRun(monitor, name, tone.pid(), samples);
-    samples.floor.push_back(floorRun(name));
-    killedRun(monitor, name, tone.pid(), samples);
+    for (std::size_t t = 0; t < tools.size(); ++t) {
+      releasedRun(monitor, tools[t], name, tone.pid(), samples[t]);
+      samples[t].floor.push_back(floorRun(name));
+      killedRun(monitor, tools[t], name, tone.pid(), samples[t]);
+    }
   }
-  report(label, runs, samples, monitor.latencyMilliseconds());
-  return samples.failures == 0;
+  bool ok = true;
+  for (std::size_t t = 0; t < tools.size(); ++t) {
+    std::string title = tools.size() > 1 ? label + ", " + tools[t] : label;
+    report(title.c_str(), runs, samples[t], monitor.latencyMilliseconds());
+    ok = ok && samples[t].failures == 0;
+  }
+  return ok;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   int runs = argc > 1 ? std::atoi(argv[1]) : 20;
-  bool ok = benchServer("pulseaudio", "PulseAudio", runs);
-  ok = benchServer("pipewire", "PipeWire (pipewire-pulse, WirePlumber)", runs) && ok;
+  std::vector<std::string> tools(argv + std::min(argc, 2), argv + argc);
+  if (tools.empty()) tools.push_back(VELMURO_TOOL_BINARY);
+  bool ok = benchServer("pulseaudio", "PulseAudio", runs, tools);
+  ok = benchServer("pipewire", "PipeWire (pipewire-pulse, WirePlumber)", runs, tools) && ok;
   return ok ? 0 : 1;
 }

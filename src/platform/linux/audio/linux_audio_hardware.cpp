@@ -30,7 +30,7 @@ std::optional<pid_t> LinuxAudioHardware::presentProcess(AudioObjectID object) co
   auto found = pidOfObject_.find(object);
   if (found == pidOfObject_.end()) return std::nullopt;
   for (const auto& [index, client] : state_.clients()) {
-    if (client.pid == found->second) return found->second;
+    if (state_.clientPID(client) == found->second) return found->second;
   }
   return std::nullopt;
 }
@@ -38,8 +38,9 @@ std::optional<pid_t> LinuxAudioHardware::presentProcess(AudioObjectID object) co
 std::vector<AudioObjectID> LinuxAudioHardware::processObjects() const {
   std::vector<AudioObjectID> objects;
   for (const auto& [index, client] : state_.clients()) {
-    if (!client.pid) continue;
-    auto object = objectOfPID_.find(*client.pid);
+    std::optional<pid_t> pid = state_.clientPID(client);
+    if (!pid) continue;
+    auto object = objectOfPID_.find(*pid);
     if (object != objectOfPID_.end()) objects.push_back(object->second);
   }
   // Object IDs are handed out in the order processes are first seen: a stable order.
@@ -160,7 +161,7 @@ OSStatus LinuxAudioHardware::getStringPropertyData(
   // The first of the process's clients, in the server's order, that names its application.
   outText.clear();
   for (const auto& [index, client] : state_.clients()) {
-    if (client.pid == pid && !client.applicationId.empty()) {
+    if (state_.clientPID(client) == pid && !client.applicationId.empty()) {
       outText = client.applicationId;
       break;
     }
@@ -258,7 +259,7 @@ OSStatus LinuxAudioHardware::deviceStart(AudioObjectID device,
     return platform::kAudioHardwareBadObjectError;
   }
   // Without a guardian a killed tool would leave its mutes in place: no mute then.
-  if (!guardian_.started()) return platform::kAudioHardwareIllegalOperationError;
+  if (!guardian_.running()) return platform::kAudioHardwareIllegalOperationError;
   auto lock = lockLoop();
   proc->second.running = true;
   return settle(true);

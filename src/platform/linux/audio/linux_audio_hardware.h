@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/audio_hardware.h"
+#include "platform/linux/audio/guardian_ledger.h"
 #include "platform/linux/audio/mute_guardian.h"
 #include "platform/linux/audio/server_connection.h"
 #include "platform/linux/audio/server_state.h"
@@ -40,7 +41,9 @@ inline constexpr std::chrono::milliseconds kRememberedMuteWindow{2000};
 // playback streams of its processes, and a stream is muted while a tap that mutes it is carried
 // by a running device. The mute is acknowledged before deviceStart returns; stopping gives back
 // exactly the mutes the tool made, and the server's memory of them. The connection is made on
-// the first call; a guardian process gives everything back if the tool ends while muting.
+// the first call, and made again whenever the server goes away and comes back, its covered
+// streams muted again while the hold lasts; a guardian process gives everything back if the tool
+// ends while muting, and without it the tool mutes nothing.
 class LinuxAudioHardware final : public platform::AudioHardware {
  public:
   LinuxAudioHardware() = default;
@@ -130,11 +133,14 @@ class LinuxAudioHardware final : public platform::AudioHardware {
   platform::OSStatus settle(bool refresh);
   bool rememberedMuteAtBirth(ServerStream& stream);
   void holdStream(std::uint32_t index, pid_t pid, const std::string& memoryKey);
+  // True when a stream the tool does not hold is muted under the same memory name.
+  bool otherStreamMuted(std::uint32_t index, const std::string& memoryKey) const;
   void releaseStream(std::uint32_t index);
   void requestMute(std::uint32_t index, ServerStream& stream, bool mute);
   void readMemoryBefore();
   void giveMemoryBack();
   void onConnectionLost();
+  void onGuardianGone();
 
   static void onSubscription(pa_context* context, pa_subscription_event_type_t event,
                              std::uint32_t index, void* self);
@@ -169,6 +175,9 @@ class LinuxAudioHardware final : public platform::AudioHardware {
   bool muteRefused_ = false;
   // Set once a wait on the server has timed out.
   bool unanswered_ = false;
+  bool connectedBefore_ = false;
+  // Set once the connection has been made again after the server went away.
+  bool reconnected_ = false;
 };
 
 }  // namespace velmuro::linux_desktop

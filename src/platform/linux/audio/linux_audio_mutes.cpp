@@ -11,6 +11,9 @@ using platform::OSStatus;
 namespace {
 
 constexpr const char* kClientName = "Velmuro";
+// How soon a server that has gone away is tried again while the tool runs: a restarted server's
+// streams are muted again about this soon after they appear.
+constexpr ServerConnection::Milliseconds kReconnectInterval{100};
 
 }  // namespace
 
@@ -35,12 +38,19 @@ void LinuxAudioHardware::beginConnecting() {
   memory_ = std::make_unique<StreamMemory>(*connection_);
   connection_->setReadyHandler([this] { onConnected(); });
   connection_->setLostHandler([this] { onConnectionLost(); });
-  pulse_->pa_context_set_subscribe_callback(connection_->context(), onSubscription, this);
+  connection_->setSubscriptionHandler(onSubscription, this);
+  guardian_.watch(connection_->api(), [this] { onGuardianGone(); });
   if (connection_->connect()) server_ = Server::kConnecting;
 }
 
 void LinuxAudioHardware::onConnected() {
   pa_context* context = connection_->context();
+  // Once connected, the tool connects again whenever the server goes away and comes back, and a
+  // server that answers again is waited for again.
+  connection_->setRetryInterval(kReconnectInterval);
+  reconnected_ = connectedBefore_;
+  connectedBefore_ = true;
+  unanswered_ = false;
   // Subscribing before listing, so that nothing that appears in between is missed.
   connection_->track(pulse_->pa_context_subscribe(
       context,
@@ -48,6 +58,10 @@ void LinuxAudioHardware::onConnected() {
                                           PA_SUBSCRIPTION_MASK_CLIENT),
       onAnswered, this));
   connection_->track(pulse_->pa_context_get_server_info(context, onServerInfo, this));
+  // The own client first: it tells which credentials are the server's own.
+  std::uint32_t own = pulse_->pa_context_get_index(context);
+  state_.setOwnClient(own);
+  connection_->track(pulse_->pa_context_get_client_info(context, own, onClientInfo, this));
   connection_->track(pulse_->pa_context_get_client_info_list(context, onClientInfo, this));
   connection_->track(pulse_->pa_context_get_sink_input_info_list(context, onStreamInfo, this));
 }
@@ -58,9 +72,9 @@ bool LinuxAudioHardware::ensureServer() {
     ServerConnection::Lock lock(*connection_);
     // The connection, then the answers to what onConnected asked, within one timeout.
     auto deadline = std::chrono::steady_clock::now() + kServerTimeout;
-    bool ready = connection_->waitUntilConnected(kServerTimeout) &&
+    bool ready = connection_->waitUntilConnected(kServerTimeout) == ServerConnection::Wait::kDone &&
                  connection_->waitForAnswers(std::chrono::ceil<ServerConnection::Milliseconds>(
-                     deadline - std::chrono::steady_clock::now()));
+                     deadline - std::chrono::steady_clock::now())) == ServerConnection::Wait::kDone;
     server_ = ready ? Server::kAvailable : Server::kUnavailable;
   }
   return server_ == Server::kAvailable;
@@ -80,6 +94,8 @@ bool LinuxAudioHardware::tapMutes(const Tap& tap) const {
 }
 
 bool LinuxAudioHardware::isCovered(pid_t pid) const {
+  // Without its guardian the tool mutes nothing: a mute a killed tool would leave is not made.
+  if (!guardian_.running()) return false;
   for (const auto& [id, tap] : taps_) {
     if (!tapMutes(tap)) continue;
     bool listed = tap.pids.count(pid) > 0;
@@ -154,11 +170,20 @@ void LinuxAudioHardware::holdStream(std::uint32_t index, pid_t pid, const std::s
   guardian_.send(streamHeldRecord(index, pid));
   held_[index] = pid;
   if (memoryKey.empty() || changedMemory_.count(memoryKey) > 0) return;
-  // pipewire-pulse can't list what WirePlumber remembers: there a stream found playing is taken
-  // as remembered unmuted, which it is unless the memory changed after the stream began.
-  changedMemory_[memoryKey] = {false, pipewire_, std::chrono::steady_clock::now()};
-  guardian_.send(memoryChangedRecord(memoryKey, false));
+  // pipewire-pulse can't list what WirePlumber remembers, which is the mute of the stream under
+  // the name that changed last (or was made last): there another stream found muted under it is
+  // taken for the user's remembered mute, and without one the memory is taken as unmuted.
+  bool mutedBefore = pipewire_ && otherStreamMuted(index, memoryKey);
+  changedMemory_[memoryKey] = {mutedBefore, pipewire_, std::chrono::steady_clock::now()};
+  guardian_.send(memoryChangedRecord(memoryKey, mutedBefore));
   if (!pipewire_) memoryToRead_.push_back(memoryKey);
+}
+
+bool LinuxAudioHardware::otherStreamMuted(std::uint32_t index, const std::string& memoryKey) const {
+  return std::any_of(state_.streams().begin(), state_.streams().end(), [&](const auto& entry) {
+    return entry.first != index && entry.second.memoryKey == memoryKey && entry.second.muted &&
+           held_.count(entry.first) == 0;
+  });
 }
 
 void LinuxAudioHardware::releaseStream(std::uint32_t index) {
@@ -235,11 +260,16 @@ OSStatus LinuxAudioHardware::settle(bool refresh) {
   reconcileAll();
   // A server that let one wait pass is not waited for again: the requests still go out, and the
   // guardian sees to them should they stay unanswered.
-  if (unanswered_ || !connection_->waitForAnswers(kServerTimeout)) {
-    unanswered_ = true;
-    return kAudioHardwareNotRunningError;
+  if (unanswered_) return kAudioHardwareNotRunningError;
+  ServerConnection::Wait answered = connection_->waitForAnswers(kServerTimeout);
+  if (answered == ServerConnection::Wait::kTimedOut) unanswered_ = true;
+  // A server that went away took its streams along: only a mute is missed.
+  if (answered != ServerConnection::Wait::kDone) {
+    return muting ? kAudioHardwareNotRunningError : platform::kNoErr;
   }
-  if (muteRefused_) return platform::kAudioHardwareIllegalOperationError;
+  if (muteRefused_ || (muting && !guardian_.running())) {
+    return platform::kAudioHardwareIllegalOperationError;
+  }
   if (!muting && held_.empty()) giveMemoryBack();
   return platform::kNoErr;
 }
@@ -250,23 +280,34 @@ void LinuxAudioHardware::giveMemoryBack() {
   for (const auto& [name, changed] : changedMemory_) mutes[name] = changed.mutedBefore;
   memory_->writeMutes(mutes, pipewire_);
   // Unanswered, the names stay with the guardian, which writes them again when the tool ends.
-  if (!connection_->waitForAnswers(kServerTimeout)) {
-    unanswered_ = true;
-    return;
+  ServerConnection::Wait answered = connection_->waitForAnswers(kServerTimeout);
+  if (answered == ServerConnection::Wait::kTimedOut) unanswered_ = true;
+  if (answered != ServerConnection::Wait::kDone) return;
+  for (const auto& [name, muted] : mutes) {
+    // The guardian writes WirePlumber's memory again, and reads it back, once the tool has ended
+    // where this write may not last: WirePlumber may take the unmutes just made into its memory
+    // after it, and one just started drops what reaches it before it is ready.
+    if (!(pipewire_ && (muted || reconnected_))) guardian_.send(memoryRestoredRecord(name));
   }
-  for (const auto& [name, muted] : mutes) guardian_.send(memoryRestoredRecord(name));
   changedMemory_.clear();
 }
 
 void LinuxAudioHardware::onConnectionLost() {
-  // The server's streams went with it; what it remembers may outlive it, so the guardian keeps
-  // the changed memory to put back should a server be there when the tool ends.
+  // The server's streams went with it; what it remembers may outlive it, so the changed memory
+  // is kept, and put back once a server is there again: by the tool after its release, by the
+  // guardian should the tool end first. While the hold lasts, the covered processes' streams are
+  // muted again on the server that comes back.
   for (const auto& [index, pid] : held_) guardian_.send(streamGivenBackRecord(index));
   held_.clear();
   state_.clear();
   muteRequests_.clear();
   memoryToRead_.clear();
   memory_->forget();
+}
+
+void LinuxAudioHardware::onGuardianGone() {
+  // Nothing is covered any more: the held streams are given back.
+  reconcileAll();
 }
 
 void LinuxAudioHardware::onSubscription(pa_context* context, pa_subscription_event_type_t event,
@@ -298,6 +339,8 @@ void LinuxAudioHardware::onServerInfo(pa_context*, const pa_server_info* info, v
   std::string name = info && info->server_name ? info->server_name : "";
   // pipewire-pulse names itself "PulseAudio (on PipeWire x.y.z)".
   hardware.pipewire_ = name.find("PipeWire") != std::string::npos;
+  // The cookie tells one run of a server from the next: the guardian's streams are its.
+  if (info) hardware.guardian_.send(serverRecord(info->cookie));
   hardware.connection_->finish();
 }
 
@@ -306,7 +349,7 @@ void LinuxAudioHardware::onClientInfo(pa_context*, const pa_client_info* info, i
   auto& hardware = *static_cast<LinuxAudioHardware*>(self);
   if (eol != 0 || info == nullptr) return hardware.connection_->finish();
   hardware.state_.updateClient(*hardware.pulse_, *info);
-  std::optional<pid_t> pid = hardware.state_.clients().at(info->index).pid;
+  std::optional<pid_t> pid = hardware.state_.clientPID(hardware.state_.clients().at(info->index));
   if (!pid) return;
   hardware.objectForPID(*pid);
   // Streams that arrived before their client are covered or not only now.

@@ -2,67 +2,28 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <vector>
 
-#include "platform/linux/audio/server_connection.h"
-#include "platform/linux/audio/server_state.h"
-#include "platform/linux/audio/stream_memory.h"
+#include "platform/linux/audio/guardian_ledger.h"
+#include "platform/linux/audio/guardian_restore.h"
 
 namespace velmuro::linux_desktop {
 
 namespace {
 
-// Long enough for a server busy with a crowded desktop; nobody waits on the guardian.
-constexpr ServerConnection::Milliseconds kGuardianTimeout{5000};
+using Clock = std::chrono::steady_clock;
 
-std::string escapeName(const std::string& name) {
-  std::string escaped;
-  for (char c : name) {
-    if (c == '\\') {
-      escaped += "\\\\";
-    } else if (c == '\n') {
-      escaped += "\\n";
-    } else {
-      escaped += c;
-    }
-  }
-  return escaped;
-}
-
-bool unescapeName(const std::string& escaped, std::string& name) {
-  name.clear();
-  for (std::size_t i = 0; i < escaped.size(); ++i) {
-    if (escaped[i] != '\\') {
-      name += escaped[i];
-      continue;
-    }
-    if (++i == escaped.size()) return false;
-    if (escaped[i] == '\\') {
-      name += '\\';
-    } else if (escaped[i] == 'n') {
-      name += '\n';
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
-bool parseNumber(const std::string& text, unsigned long long limit, unsigned long long& value) {
-  if (text.empty() || text.size() > 10) return false;
-  value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + static_cast<unsigned long long>(c - '0');
-  }
-  return value <= limit;
-}
+// How long a guardian told to end waits for a living tool to give its streams back itself.
+constexpr std::chrono::milliseconds kHandOver{1000};
 
 // Closes every descriptor but keep, and puts the null device on 0, 1 and 2.
 void detachDescriptors(int keep) {
@@ -84,134 +45,76 @@ void detachDescriptors(int keep) {
   if (null > 2) ::close(null);
 }
 
-// The guardian's connection once the tool has gone: what the server holds and what to give back.
-struct Restorer {
-  ServerConnection& connection;
-  ServerState state;
-  bool pipewire = false;
+// Reads the tool's records into the ledger as they arrive.
+class RecordReader {
+ public:
+  explicit RecordReader(int socket) : socket_(socket) {}
 
-  static void onServer(pa_context*, const pa_server_info* info, void* self) {
-    auto* restorer = static_cast<Restorer*>(self);
-    std::string name = info && info->server_name ? info->server_name : "";
-    restorer->pipewire = name.find("PipeWire") != std::string::npos;
-    restorer->connection.finish();
+  // Reads what has arrived; false once the tool has closed its end (it has ended).
+  bool read(GuardianLedger& ledger) {
+    char buffer[4096];
+    ssize_t n = ::read(socket_, buffer, sizeof buffer);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+    if (n <= 0) return false;
+    pending_.append(buffer, static_cast<std::size_t>(n));
+    std::size_t end;
+    while ((end = pending_.find('\n')) != std::string::npos) {
+      ledger.apply(pending_.substr(0, end));
+      pending_.erase(0, end + 1);
+    }
+    return true;
   }
-  static void onClient(pa_context*, const pa_client_info* info, int eol, void* self) {
-    auto* restorer = static_cast<Restorer*>(self);
-    if (eol != 0 || info == nullptr) return restorer->connection.finish();
-    restorer->state.updateClient(restorer->connection.pulse(), *info);
-  }
-  static void onStream(pa_context*, const pa_sink_input_info* info, int eol, void* self) {
-    auto* restorer = static_cast<Restorer*>(self);
-    if (eol != 0 || info == nullptr) return restorer->connection.finish();
-    restorer->state.updateStream(restorer->connection.pulse(), *info);
-  }
-  static void onUnmuted(pa_context*, int, void* self) {
-    static_cast<Restorer*>(self)->connection.finish();
-  }
+
+ private:
+  int socket_;
+  std::string pending_;
 };
 
-void giveBack(const PulseLibrary& pulse, const GuardianLedger& ledger) {
-  std::unique_ptr<ServerConnection> connection = ServerConnection::create(pulse, "Velmuro");
-  if (!connection || !connection->connect()) return;
-  ServerConnection::Lock lock(*connection);
-  // No server: nothing is muted any more.
-  if (!connection->waitUntilConnected(kGuardianTimeout)) return;
-  Restorer restorer{*connection, {}};
-  pa_context* context = connection->context();
-  connection->track(pulse.pa_context_get_server_info(context, Restorer::onServer, &restorer));
-  connection->track(pulse.pa_context_get_client_info_list(context, Restorer::onClient, &restorer));
-  connection->track(
-      pulse.pa_context_get_sink_input_info_list(context, Restorer::onStream, &restorer));
-  if (!connection->waitForAnswers(kGuardianTimeout)) return;
-  for (const auto& [index, pid] : ledger.streams) {
-    auto stream = restorer.state.streams().find(index);
-    // The same stream of the same process, still muted: a stream that took its place (a server
-    // restarted since) is left alone.
-    if (stream == restorer.state.streams().end() || !stream->second.muted ||
-        restorer.state.streamPID(stream->second) != pid) {
-      continue;
+// Reads records until the tool ends, or until a signal to end arrives; true for a signal.
+bool watchTool(int socket, int signals, RecordReader& reader, GuardianLedger& ledger) {
+  for (;;) {
+    pollfd watched[2] = {{socket, POLLIN, 0}, {signals, POLLIN, 0}};
+    if (::poll(watched, signals >= 0 ? 2 : 1, -1) < 0) {
+      if (errno == EINTR) continue;
+      return false;
     }
-    connection->track(
-        pulse.pa_context_set_sink_input_mute(context, index, 0, Restorer::onUnmuted, &restorer));
+    if (signals >= 0 && (watched[1].revents & POLLIN) != 0) return true;
+    if (watched[0].revents != 0 && !reader.read(ledger)) return false;
   }
-  if (!connection->waitForAnswers(kGuardianTimeout)) return;
-  StreamMemory memory(*connection);
-  memory.writeMutes(ledger.memory, restorer.pipewire);
-  connection->waitForAnswers(kGuardianTimeout);
+}
+
+// After a signal: the tool learns that its guardian is going (the end of the socket's input) and,
+// if it still runs, gives its streams back itself; the guardian reads on until it has, or the tool
+// has ended, or the hand-over has taken too long.
+void handOver(int socket, RecordReader& reader, GuardianLedger& ledger) {
+  ::shutdown(socket, SHUT_WR);
+  const Clock::time_point deadline = Clock::now() + kHandOver;
+  while (!ledger.streams.empty()) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return;
+    pollfd watched{socket, POLLIN, 0};
+    int ready = ::poll(&watched, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0 || !reader.read(ledger)) return;
+  }
 }
 
 [[noreturn]] void runGuardian(int socket, const PulseLibrary& pulse) {
+  // Blocked for the guardian's whole life, so that they end the watch, never the restore.
+  sigset_t endings;
+  sigemptyset(&endings);
+  for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) sigaddset(&endings, signal);
+  ::sigprocmask(SIG_BLOCK, &endings, nullptr);
+  int signals = ::signalfd(-1, &endings, SFD_CLOEXEC);
   GuardianLedger ledger;
-  std::string pending;
-  char buffer[4096];
-  for (;;) {
-    ssize_t n = ::read(socket, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    pending.append(buffer, static_cast<std::size_t>(n));
-    std::size_t end;
-    while ((end = pending.find('\n')) != std::string::npos) {
-      ledger.apply(pending.substr(0, end));
-      pending.erase(0, end + 1);
-    }
-  }
-  // The tool has ended; it gave back all it had when the ledger is empty.
-  if (!ledger.empty()) giveBack(pulse, ledger);
+  RecordReader reader(socket);
+  if (watchTool(socket, signals, reader, ledger)) handOver(socket, reader, ledger);
+  // The tool has ended or will mute no more; it gave back all it had when the ledger is empty.
+  if (!ledger.empty()) giveBack(pulse, ledger, Clock::now() + kGuardianPatience);
   ::_exit(0);
 }
 
 }  // namespace
-
-bool GuardianLedger::apply(const std::string& record) {
-  if (record.size() < 3 || record[1] != ' ') return false;
-  std::string rest = record.substr(2);
-  unsigned long long index = 0;
-  unsigned long long pid = 0;
-  std::string name;
-  switch (record[0]) {
-    case 'H': {
-      std::size_t space = rest.find(' ');
-      if (space == std::string::npos || !parseNumber(rest.substr(0, space), 0xFFFFFFFFu, index) ||
-          !parseNumber(rest.substr(space + 1), 0x7FFFFFFFu, pid)) {
-        return false;
-      }
-      streams[static_cast<std::uint32_t>(index)] = static_cast<pid_t>(pid);
-      return true;
-    }
-    case 'G':
-      if (!parseNumber(rest, 0xFFFFFFFFu, index)) return false;
-      streams.erase(static_cast<std::uint32_t>(index));
-      return true;
-    case 'K':
-      if (rest.size() < 3 || (rest[0] != '0' && rest[0] != '1') || rest[1] != ' ' ||
-          !unescapeName(rest.substr(2), name)) {
-        return false;
-      }
-      memory[name] = rest[0] == '1';
-      return true;
-    case 'F':
-      if (!unescapeName(rest, name)) return false;
-      memory.erase(name);
-      return true;
-    default:
-      return false;
-  }
-}
-
-std::string streamHeldRecord(std::uint32_t stream, pid_t pid) {
-  return "H " + std::to_string(stream) + " " + std::to_string(pid) + "\n";
-}
-
-std::string streamGivenBackRecord(std::uint32_t stream) {
-  return "G " + std::to_string(stream) + "\n";
-}
-
-std::string memoryChangedRecord(const std::string& name, bool mutedBefore) {
-  return std::string("K ") + (mutedBefore ? "1 " : "0 ") + escapeName(name) + "\n";
-}
-
-std::string memoryRestoredRecord(const std::string& name) { return "F " + escapeName(name) + "\n"; }
 
 MuteGuardian::~MuteGuardian() {
   if (socket_ >= 0) ::close(socket_);
@@ -232,14 +135,33 @@ bool MuteGuardian::start(const PulseLibrary& pulse) {
     ::close(ends[1]);
     int keep = ::fcntl(ends[0], F_DUPFD, 3);
     detachDescriptors(keep);
-    std::signal(SIGTERM, SIG_DFL);
-    std::signal(SIGINT, SIG_DFL);
     std::signal(SIGPIPE, SIG_IGN);
     runGuardian(keep, pulse);
   }
   ::close(ends[0]);
   socket_ = ends[1];
   return true;
+}
+
+void MuteGuardian::watch(pa_mainloop_api* api, std::function<void()> gone) {
+  if (socket_ < 0 || gone_) return;
+  goneHandler_ = std::move(gone);
+  api->io_new(
+      api, socket_,
+      static_cast<pa_io_event_flags_t>(PA_IO_EVENT_INPUT | PA_IO_EVENT_HANGUP | PA_IO_EVENT_ERROR),
+      onReadable, this);
+}
+
+void MuteGuardian::onReadable(pa_mainloop_api* api, pa_io_event* event, int fd, pa_io_event_flags_t,
+                              void* self) {
+  auto* guardian = static_cast<MuteGuardian*>(self);
+  // The guardian never writes: anything readable is the end of its side.
+  char byte;
+  ssize_t n = ::recv(fd, &byte, 1, MSG_DONTWAIT);
+  if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EINTR))) return;
+  api->io_free(event);
+  guardian->gone_ = true;
+  if (guardian->goneHandler_) guardian->goneHandler_();
 }
 
 void MuteGuardian::send(const std::string& record) {

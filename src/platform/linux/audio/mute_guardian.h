@@ -1,38 +1,19 @@
 #pragma once
 
-#include <sys/types.h>
-
-#include <cstdint>
-#include <map>
+#include <functional>
 #include <string>
 
 #include "platform/linux/audio/pulse_library.h"
 
 namespace velmuro::linux_desktop {
 
-// What the guardian has been told: the streams the tool holds muted (with the PID of the process
-// that owns each) and the remembered mutes the tool changed, with the value each had before.
-struct GuardianLedger {
-  std::map<std::uint32_t, pid_t> streams;
-  std::map<std::string, bool> memory;
-
-  // True when there is nothing to give back.
-  bool empty() const { return streams.empty() && memory.empty(); }
-  // Applies one record (a line without its line feed); false when it is no record.
-  bool apply(const std::string& record);
-};
-
-// The records the tool sends, one line each.
-std::string streamHeldRecord(std::uint32_t stream, pid_t pid);
-std::string streamGivenBackRecord(std::uint32_t stream);
-std::string memoryChangedRecord(const std::string& name, bool mutedBefore);
-std::string memoryRestoredRecord(const std::string& name);
-
 // A process that gives the streams back when the tool ends without doing so itself: it learns
-// each stream before the tool mutes it and, when its connection to the tool closes while it still
-// holds any (SIGKILL, a signal's _exit, a crash, a kill of the tool's process group), connects
-// to the sound server itself, unmutes them and puts the server's memory back, then exits. It
-// runs in a session of its own and holds no descriptor of the tool but that connection.
+// each stream before the tool mutes it (GuardianLedger's records) and, when its connection to the
+// tool closes while it still holds any (SIGKILL, a signal's _exit, a crash, a kill of the tool's
+// process group), connects to the sound server itself, unmutes them and puts the server's memory
+// back, then exits. A SIGTERM, SIGINT, SIGHUP or SIGQUIT sent to it (pkill of the tool's name
+// reaches both) ends it the same way, never before the restore. It runs in a session of its own
+// and holds no descriptor of the tool but that connection.
 class MuteGuardian {
  public:
   MuteGuardian() = default;
@@ -43,13 +24,21 @@ class MuteGuardian {
   // Forks the guardian; false when it could not be started. The guardian is a copy of this
   // process, so this must come before libpulse starts any thread here.
   bool start(const PulseLibrary& pulse);
-  // True once the guardian runs.
-  bool started() const { return socket_ >= 0; }
+  // Calls gone on the loop behind this interface once the guardian has ended or is ending, after
+  // which the tool can no longer mute safely. Called before the loop runs.
+  void watch(pa_mainloop_api* api, std::function<void()> gone);
+  // True while the guardian runs and watches the tool.
+  bool running() const { return socket_ >= 0 && !gone_; }
   // Sends one record; a guardian that has gone is not an error.
   void send(const std::string& record);
 
  private:
+  static void onReadable(pa_mainloop_api* api, pa_io_event* event, int fd, pa_io_event_flags_t,
+                         void* self);
+
   int socket_ = -1;
+  bool gone_ = false;
+  std::function<void()> goneHandler_;
 };
 
 }  // namespace velmuro::linux_desktop

@@ -7,6 +7,7 @@ namespace velmuro::linux_desktop {
 namespace {
 
 constexpr const char* kMemoryKeyProperty = "module-stream-restore.id";
+constexpr const char* kCredentialPIDProperty = "pipewire.sec.pid";
 
 std::string propertyText(const PulseLibrary& pulse, const pa_proplist* properties,
                          const char* key) {
@@ -30,10 +31,20 @@ std::optional<pid_t> parseProcessID(const char* text) {
 
 void ServerState::updateClient(const PulseLibrary& pulse, const pa_client_info& info) {
   ServerClient& client = clients_[info.index];
-  client.pid = parseProcessID(
-      info.proplist ? pulse.pa_proplist_gets(info.proplist, PA_PROP_APPLICATION_PROCESS_ID)
-                    : nullptr);
+  client.claimedPID =
+      parseProcessID(propertyText(pulse, info.proplist, PA_PROP_APPLICATION_PROCESS_ID).c_str());
+  client.credentialPID =
+      parseProcessID(propertyText(pulse, info.proplist, kCredentialPIDProperty).c_str());
   client.applicationId = propertyText(pulse, info.proplist, PA_PROP_APPLICATION_ID);
+  if (info.index == ownClient_) relayPID_ = client.credentialPID;
+}
+
+std::optional<pid_t> ServerState::clientPID(const ServerClient& client) const {
+  // Until the own client's credentials are known, those of another client prove nothing.
+  if (relayPID_ && client.credentialPID && client.credentialPID != relayPID_) {
+    return client.credentialPID;
+  }
+  return client.claimedPID;
 }
 
 ServerStream& ServerState::updateStream(const PulseLibrary& pulse, const pa_sink_input_info& info) {
@@ -50,12 +61,14 @@ ServerStream& ServerState::updateStream(const PulseLibrary& pulse, const pa_sink
 void ServerState::clear() {
   clients_.clear();
   streams_.clear();
+  ownClient_ = PA_INVALID_INDEX;
+  relayPID_.reset();
 }
 
 std::optional<pid_t> ServerState::streamPID(const ServerStream& stream) const {
   auto client = clients_.find(stream.client);
   if (client == clients_.end()) return std::nullopt;
-  return client->second.pid;
+  return clientPID(client->second);
 }
 
 }  // namespace velmuro::linux_desktop

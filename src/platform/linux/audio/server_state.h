@@ -14,8 +14,10 @@ namespace velmuro::linux_desktop {
 
 // One client of the sound server, as far as the tool looks at it.
 struct ServerClient {
-  // application.process.id, when it is a PID.
-  std::optional<pid_t> pid;
+  // application.process.id, when it is a PID: what the client says of itself.
+  std::optional<pid_t> claimedPID;
+  // pipewire.sec.pid, when it is a PID: the peer of the client's socket, as PipeWire records it.
+  std::optional<pid_t> credentialPID;
   // application.id, empty when the client has none.
   std::string applicationId;
 };
@@ -39,6 +41,9 @@ struct ServerStream {
 // The server's clients and playback streams, kept current from its answers and events.
 class ServerState {
  public:
+  // Names the client that is this process's own connection, whose socket's peer is the server
+  // that speaks the PulseAudio protocol (pipewire-pulse, for PipeWire).
+  void setOwnClient(std::uint32_t index) { ownClient_ = index; }
   // Adds or refreshes a client from the server's description of it.
   void updateClient(const PulseLibrary& pulse, const pa_client_info& info);
   // Forgets a client the server has removed.
@@ -50,6 +55,10 @@ class ServerState {
   // Forgets everything (the connection is gone).
   void clear();
 
+  // The PID of a client's process: the one its socket's credentials give, unless they give the
+  // PulseAudio-protocol server's own (it connects on behalf of its clients) or the own client's
+  // are not known yet; else the one it claims.
+  std::optional<pid_t> clientPID(const ServerClient& client) const;
   // The PID of the process that owns a stream, through its client.
   std::optional<pid_t> streamPID(const ServerStream& stream) const;
   // The clients by index.
@@ -61,6 +70,9 @@ class ServerState {
  private:
   std::map<std::uint32_t, ServerClient> clients_;
   std::map<std::uint32_t, ServerStream> streams_;
+  std::uint32_t ownClient_ = PA_INVALID_INDEX;
+  // The credential PID of the own client: the PulseAudio-protocol server's process.
+  std::optional<pid_t> relayPID_;
 };
 
 // A property's text as a PID: ASCII digits only, positive and within range; absent otherwise.

@@ -37,15 +37,25 @@ void StreamMemory::onWritten(pa_context*, int, void* self) {
   static_cast<StreamMemory*>(self)->connection_.finish();
 }
 
+void StreamMemory::writeEach(const std::map<std::string, bool>& mutes) {
+  for (const auto& [name, muted] : mutes) {
+    pa_ext_stream_restore_info entry{};
+    entry.name = name.c_str();
+    entry.mute = muted ? 1 : 0;
+    write(entry);
+  }
+}
+
 void StreamMemory::writeMutes(const std::map<std::string, bool>& mutes, bool pipewire) {
   if (mutes.empty()) return;
   if (pipewire) {
-    for (const auto& [name, muted] : mutes) {
-      pa_ext_stream_restore_info entry{};
-      entry.name = name.c_str();
-      entry.mute = muted ? 1 : 0;
-      write(entry);
-    }
+    // pipewire-pulse hands a write on as a change of metadata, and a change to the value the
+    // metadata already holds (from an earlier write) reaches WirePlumber not at all: the other
+    // value first, then the one meant.
+    std::map<std::string, bool> others;
+    for (const auto& [name, muted] : mutes) others[name] = !muted;
+    writeEach(others);
+    writeEach(mutes);
     return;
   }
   read([this, mutes](const pa_ext_stream_restore_info* entry) {

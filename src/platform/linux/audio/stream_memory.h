@@ -24,8 +24,11 @@ class StreamMemory {
   // Sets the remembered mute of each name, leaving the rest of what is remembered as it is and
   // applying nothing to streams that exist. PulseAudio keeps whole entries, so each is read and
   // written back with only its mute changed; pipewire-pulse neither lists what WirePlumber
-  // remembers nor needs that, as it passes a mute written alone on as it is.
+  // remembers nor needs that, as it passes a mute written alone on as it is (written twice, the
+  // other value first, so that WirePlumber sees a change).
   void writeMutes(const std::map<std::string, bool>& mutes, bool pipewire);
+  // Writes each mute alone, once, as pipewire-pulse takes it.
+  void writeEach(const std::map<std::string, bool>& mutes);
   // Drops the handlers of reads that the lost connection will never answer.
   void forget() { readers_.clear(); }
 

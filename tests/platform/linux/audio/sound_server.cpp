@@ -23,32 +23,44 @@ constexpr std::size_t kBlock = MonitorRecorder::kRate / 20;  // 50 ms
 
 std::string scriptPath() { return std::string(VELMURO_SOURCE_DIR) + "/scripts/sound-server"; }
 
+// Runs the script with a command and an argument: its output, and on failure its complaint (which
+// it writes on standard error, collected through a file) in *error.
+std::optional<std::string> runScript(const std::string& command, const std::string& argument,
+                                     std::string* error) {
+  TemporaryDirectory scratch;
+  std::string errors = scratch.path() + "/errors";
+  auto [out, status] = runToEnd(
+      "/bin/sh",
+      {"-c", "exec \"$0\" \"$1\" \"$2\" 2>\"$3\"", scriptPath(), command, argument, errors}, {});
+  if (status == 0) return out;
+  std::ifstream file(errors);
+  std::ostringstream text;
+  text << file.rdbuf();
+  *error = "scripts/sound-server " + command + " " + argument + " failed (status " +
+           std::to_string(status) + "): " + text.str();
+  return std::nullopt;
+}
+
 }  // namespace
 
 // Sound server.
 
 std::optional<SoundServer> SoundServer::start(const std::string& kind, std::string* error) {
-  // The script reports why on standard error: collect it through a file.
-  TemporaryDirectory scratch;
-  std::string errors = scratch.path() + "/errors";
-  auto [out, status] = runToEnd(
-      "/bin/sh", {"-c", "exec \"$0\" start \"$1\" 2>\"$2\"", scriptPath(), kind, errors}, {});
+  std::optional<std::string> out = runScript("start", kind, error);
+  if (!out) return std::nullopt;
   Environment environment;
-  std::istringstream lines(out);
+  std::istringstream lines(*out);
   for (std::string line; std::getline(lines, line);) {
     if (line.rfind("export ", 0) != 0) continue;
     std::size_t equals = line.find('=');
     if (equals == std::string::npos) continue;
     environment[line.substr(7, equals - 7)] = line.substr(equals + 1);
   }
-  if (status != 0 || environment.count("SOUND_SERVER_DIR") == 0) {
-    std::ifstream file(errors);
-    std::ostringstream text;
-    text << file.rdbuf();
-    *error = "scripts/sound-server start " + kind + " failed: " + text.str();
+  if (environment.count("SOUND_SERVER_DIR") == 0) {
+    *error = "scripts/sound-server start " + kind + " printed no environment: " + *out;
     return std::nullopt;
   }
-  environment["LC_ALL"] = "C";
+  environment.insert_or_assign("LC_ALL", std::string("C"));
   return SoundServer(std::move(environment));
 }
 
@@ -86,6 +98,15 @@ void SoundServer::stop() {
   environment_.clear();
 }
 
+bool SoundServer::kill(std::string* error) {
+  auto dir = environment_.find("SOUND_SERVER_DIR");
+  return dir != environment_.end() && runScript("kill", dir->second, error);
+}
+
+bool SoundServer::restart(std::string* error) {
+  auto dir = environment_.find("SOUND_SERVER_DIR");
+  return dir != environment_.end() && runScript("restart", dir->second, error);
+}
 
 MonitorRecorder::MonitorRecorder(const Environment& environment) {
   parec_.emplace("/usr/bin/parec",
@@ -201,7 +222,8 @@ bool MonitorRecorder::waitFrames(std::size_t count, std::chrono::milliseconds ti
 }
 
 Tone::Tone(const TemporaryDirectory& directory, const std::string& processName, double frequency,
-           double amplitude, const std::string& applicationName, const Environment& environment)
+           double amplitude, const std::string& applicationName, const Environment& environment,
+           bool reconnect)
     : process_(
           [&] {
             std::string link = directory.path() + "/" + processName;
@@ -211,7 +233,13 @@ Tone::Tone(const TemporaryDirectory& directory, const std::string& processName, 
             }
             return link;
           }(),
-          {std::to_string(frequency), std::to_string(amplitude), applicationName}, environment) {}
+          [&] {
+            std::vector<std::string> arguments{std::to_string(frequency), std::to_string(amplitude),
+                                               applicationName};
+            if (reconnect) arguments.insert(arguments.begin(), "--reconnect");
+            return arguments;
+          }(),
+          environment) {}
 
 // The server, through pactl.
 
@@ -234,6 +262,12 @@ std::vector<PlaybackStream> listPlaybackStreams(const Environment& environment) 
       streams.back().pid = std::atoi(line.c_str() + 26);
     }
   }
+  return streams;
+}
+
+std::vector<PlaybackStream> streamsOf(const Environment& environment, pid_t pid) {
+  std::vector<PlaybackStream> streams = listPlaybackStreams(environment);
+  std::erase_if(streams, [&](const PlaybackStream& stream) { return stream.pid != pid; });
   return streams;
 }
 

@@ -32,6 +32,11 @@ class SoundServer {
   std::optional<pid_t> process(const std::string& name) const;
   // Stops the server now.
   void stop();
+  // Kills the server's processes at once, as a crash would, keeping its runtime and home; false,
+  // with the script's complaint in *error, when that fails.
+  bool kill(std::string* error);
+  // Starts the server again where it ran (killing what still runs), with the same environment.
+  bool restart(std::string* error);
 
  private:
   explicit SoundServer(Environment environment) : environment_(std::move(environment)) {}
@@ -72,11 +77,13 @@ class MonitorRecorder {
   std::atomic<bool> stopping_{false};
 };
 
-// A tone player (velmuro-tone) running under its own process name.
+// A tone player (velmuro-tone) running under its own process name; with reconnect set it
+// connects again when the server goes away and comes back, as desktop applications do.
 class Tone {
  public:
   Tone(const TemporaryDirectory& directory, const std::string& processName, double frequency,
-       double amplitude, const std::string& applicationName, const Environment& environment);
+       double amplitude, const std::string& applicationName, const Environment& environment,
+       bool reconnect = false);
   pid_t pid() const { return process_.pid(); }
   Process& process() { return process_; }
 
@@ -91,6 +98,8 @@ struct PlaybackStream {
   bool muted = false;
 };
 std::vector<PlaybackStream> listPlaybackStreams(const Environment& environment);
+// The playback streams of one process.
+std::vector<PlaybackStream> streamsOf(const Environment& environment, pid_t pid);
 // Waits until the process has a playback stream, giving it.
 std::optional<PlaybackStream> waitForStream(const Environment& environment, pid_t pid,
                                             std::chrono::milliseconds timeout);

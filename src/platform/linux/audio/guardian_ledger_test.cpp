@@ -1,4 +1,4 @@
-#include "platform/linux/audio/mute_guardian.h"
+#include "platform/linux/audio/guardian_ledger.h"
 
 #include <gtest/gtest.h>
 
@@ -26,6 +26,22 @@ TEST(GuardianLedgerTest, HoldsWhatTheToolMutedUntilItIsGivenBack) {
   EXPECT_TRUE(ledger.empty());
 }
 
+TEST(GuardianLedgerTest, AnotherRunOfTheServerTakesItsStreamsAlongButNotTheProcesses) {
+  GuardianLedger ledger = applyAll(serverRecord(4294967295u) + streamHeldRecord(7, 4242) +
+                                   serverRecord(4294967295u) + memoryChangedRecord("name", false));
+  EXPECT_EQ(ledger.server, 4294967295u);
+  EXPECT_EQ(ledger.streams, (std::map<std::uint32_t, pid_t>{{7, 4242}})) << "the same server";
+  EXPECT_FALSE(ledger.restarted);
+  ledger = applyAll(serverRecord(1) + streamHeldRecord(7, 4242) + streamGivenBackRecord(7) +
+                    streamHeldRecord(8, 17) + serverRecord(2) + streamHeldRecord(3, 99) +
+                    memoryChangedRecord("name", false));
+  EXPECT_EQ(ledger.server, 2u);
+  EXPECT_TRUE(ledger.restarted);
+  EXPECT_EQ(ledger.streams, (std::map<std::uint32_t, pid_t>{{3, 99}}));
+  EXPECT_EQ(ledger.processes, (std::set<pid_t>{17, 99, 4242}));
+  EXPECT_EQ(ledger.memory, (std::map<std::string, bool>{{"name", false}}));
+}
+
 TEST(GuardianLedgerTest, RemembersEachChangedMemoryNameByteForByte) {
   const std::string odd = "sink-input-by-application-name:A \\n\nB\\";
   GuardianLedger ledger =
@@ -39,9 +55,10 @@ TEST(GuardianLedgerTest, RemembersEachChangedMemoryNameByteForByte) {
 
 TEST(GuardianLedgerTest, RefusesWhatIsNoRecordAndChangesNothing) {
   GuardianLedger ledger;
-  for (const char* record : {"", "H", "H 1", "H x 2", "H 1 2 3", "H 4294967296 1", "H 1 2147483648",
-                             "H -1 5", "G", "G 1x", "K 2 name", "K 0", "K 0 bad\\escape",
-                             "K 0 trailing\\", "F bad\\q", "X 1", "H  1 2"}) {
+  for (const char* record :
+       {"",         "H",   "H 1",    "H x 2",    "H 1 2 3", "H 4294967296 1",  "H 1 2147483648",
+        "H -1 5",   "G",   "G 1x",   "K 2 name", "K 0",     "K 0 bad\\escape", "K 0 trailing\\",
+        "F bad\\q", "X 1", "H  1 2", "S",        "S -1",    "S 4294967296",    "S 1 2"}) {
     EXPECT_FALSE(ledger.apply(record)) << record;
   }
   EXPECT_TRUE(ledger.empty());

@@ -1,0 +1,207 @@
+#include "platform/linux/audio/guardian_restore.h"
+
+#include <algorithm>
+#include <map>
+#include <optional>
+
+#include "platform/linux/audio/server_connection.h"
+#include "platform/linux/audio/server_state.h"
+#include "platform/linux/audio/stream_memory.h"
+
+namespace velmuro::linux_desktop {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Milliseconds = ServerConnection::Milliseconds;
+using Wait = ServerConnection::Wait;
+
+// How soon a server that has gone away is tried again.
+constexpr Milliseconds kRetryInterval{100};
+// WirePlumber takes a stream's mute into its memory a few milliseconds after pipewire-pulse has
+// reported the change, so a memory written sooner after an unmute is overwritten by it.
+constexpr Milliseconds kWirePlumberDelay{500};
+// How often, and how many times, a memory written through pipewire-pulse is read back.
+constexpr Milliseconds kReadBackInterval{20};
+constexpr int kReadBacks = 25;
+
+// What the server holds, as one connection lists it.
+struct Restorer {
+  ServerConnection* connection = nullptr;
+  ServerState state;
+  bool pipewire = false;
+  std::uint32_t cookie = 0;
+  // The names a read of the memory listed, with their mutes.
+  std::map<std::string, bool> listed;
+
+  static void onServer(pa_context*, const pa_server_info* info, void* self) {
+    auto* restorer = static_cast<Restorer*>(self);
+    std::string name = info && info->server_name ? info->server_name : "";
+    restorer->pipewire = name.find("PipeWire") != std::string::npos;
+    if (info) restorer->cookie = info->cookie;
+    restorer->connection->finish();
+  }
+  static void onClient(pa_context*, const pa_client_info* info, int eol, void* self) {
+    auto* restorer = static_cast<Restorer*>(self);
+    if (eol != 0 || info == nullptr) return restorer->connection->finish();
+    restorer->state.updateClient(restorer->connection->pulse(), *info);
+  }
+  static void onStream(pa_context*, const pa_sink_input_info* info, int eol, void* self) {
+    auto* restorer = static_cast<Restorer*>(self);
+    if (eol != 0 || info == nullptr) return restorer->connection->finish();
+    restorer->state.updateStream(restorer->connection->pulse(), *info);
+  }
+  static void onUnmuted(pa_context*, int, void* self) {
+    static_cast<Restorer*>(self)->connection->finish();
+  }
+};
+
+Milliseconds until(Clock::time_point deadline) {
+  return std::max(Milliseconds{0}, std::chrono::ceil<Milliseconds>(deadline - Clock::now()));
+}
+
+// Waits this long on the connection; false when it was lost meanwhile.
+bool pause(ServerConnection& connection, Milliseconds duration) {
+  return connection.waitUntil([] { return false; }, duration) != Wait::kDisconnected;
+}
+
+// Lists the server, its clients and its streams afresh.
+Wait list(ServerConnection& connection, Restorer& restorer, Clock::time_point deadline) {
+  const PulseLibrary& pulse = connection.pulse();
+  pa_context* context = connection.context();
+  restorer.state = ServerState();
+  // The own client first: it tells which credentials are the server's own.
+  std::uint32_t own = pulse.pa_context_get_index(context);
+  restorer.state.setOwnClient(own);
+  connection.track(pulse.pa_context_get_server_info(context, Restorer::onServer, &restorer));
+  connection.track(pulse.pa_context_get_client_info(context, own, Restorer::onClient, &restorer));
+  connection.track(pulse.pa_context_get_client_info_list(context, Restorer::onClient, &restorer));
+  connection.track(
+      pulse.pa_context_get_sink_input_info_list(context, Restorer::onStream, &restorer));
+  return connection.waitForAnswers(until(deadline));
+}
+
+// True for a muted stream that the tool's mute left muted.
+bool mutedByTheTool(const GuardianLedger& ledger, bool sameServer, std::uint32_t index, pid_t pid,
+                    const std::string& memoryKey) {
+  if (sameServer) {
+    // The same stream of the same process.
+    auto held = ledger.streams.find(index);
+    return held != ledger.streams.end() && held->second == pid;
+  }
+  // A server run anew gives a process's stream the mute remembered under its name.
+  auto memory = ledger.memory.find(memoryKey);
+  return ledger.processes.count(pid) > 0 && memory != ledger.memory.end() && !memory->second;
+}
+
+Wait unmuteLeftovers(ServerConnection& connection, const GuardianLedger& ledger, Restorer& restorer,
+                     Clock::time_point deadline) {
+  const bool sameServer = ledger.server == restorer.cookie;
+  for (const auto& [index, stream] : restorer.state.streams()) {
+    std::optional<pid_t> pid = restorer.state.streamPID(stream);
+    if (!stream.muted || !pid || !mutedByTheTool(ledger, sameServer, index, *pid, stream.memoryKey))
+      continue;
+    connection.track(connection.pulse().pa_context_set_sink_input_mute(
+        connection.context(), index, 0, Restorer::onUnmuted, &restorer));
+  }
+  return connection.waitForAnswers(until(deadline));
+}
+
+// Writes each mute alone, then reads the memory until it lists each name with its mute:
+// kTimedOut when it doesn't within the read-backs. pipewire-pulse lists what the metadata
+// WirePlumber keeps holds, so a write it dropped (it does, now and then, on a loaded machine) is
+// seen.
+Wait writeAndReadBack(ServerConnection& connection, const std::map<std::string, bool>& mutes,
+                      Restorer& restorer, StreamMemory& memory, Clock::time_point deadline) {
+  memory.writeEach(mutes);
+  if (Wait wait = connection.waitForAnswers(until(deadline)); wait != Wait::kDone) return wait;
+  for (int attempt = 0; attempt < kReadBacks; ++attempt) {
+    if (!pause(connection, kReadBackInterval)) return Wait::kDisconnected;
+    restorer.listed.clear();
+    memory.read([&restorer](const pa_ext_stream_restore_info* entry) {
+      if (entry != nullptr && entry->name != nullptr) restorer.listed[entry->name] = entry->mute;
+    });
+    if (Wait wait = connection.waitForAnswers(until(deadline)); wait != Wait::kDone) return wait;
+    if (std::all_of(mutes.begin(), mutes.end(), [&](const auto& entry) {
+          auto listed = restorer.listed.find(entry.first);
+          return listed != restorer.listed.end() && listed->second == entry.second;
+        })) {
+      return Wait::kDone;
+    }
+  }
+  return Wait::kTimedOut;
+}
+
+// Puts the memory back. On PipeWire, where it matters (a remembered mute, which the unmutes'
+// own memory would undo, or a server restarted, whose WirePlumber drops what reaches it before
+// it is ready), each name is written with the other value and read back, then with its own and
+// read back, again until that holds: a value left from an earlier write can't pass for this one.
+Wait putMemoryBack(ServerConnection& connection, const GuardianLedger& ledger, Restorer& restorer,
+                   std::optional<StreamMemory>& memory, Clock::time_point deadline) {
+  const bool restarted = ledger.restarted || ledger.server != restorer.cookie;
+  // The unmutes just given, or the tool's own at its release, must not overwrite a remembered
+  // mute written back.
+  bool rememberedMuted = std::any_of(ledger.memory.begin(), ledger.memory.end(),
+                                     [](const auto& entry) { return entry.second; });
+  if (restorer.pipewire && rememberedMuted && !pause(connection, kWirePlumberDelay)) {
+    return Wait::kDisconnected;
+  }
+  memory.emplace(connection);
+  if (!restorer.pipewire || !(rememberedMuted || restarted) || ledger.memory.empty()) {
+    memory->writeMutes(ledger.memory, restorer.pipewire);
+    return connection.waitForAnswers(until(deadline));
+  }
+  std::map<std::string, bool> others;
+  for (const auto& [name, muted] : ledger.memory) others[name] = !muted;
+  for (;;) {
+    Wait wait = writeAndReadBack(connection, others, restorer, *memory, deadline);
+    if (wait == Wait::kDone) {
+      wait = writeAndReadBack(connection, ledger.memory, restorer, *memory, deadline);
+    }
+    if (wait != Wait::kTimedOut) return wait;
+    if (until(deadline).count() == 0) return Wait::kTimedOut;
+  }
+}
+
+// One pass over one connection: kDisconnected when the server went away meanwhile.
+Wait restoreOnce(ServerConnection& connection, const GuardianLedger& ledger, Restorer& restorer,
+                 std::optional<StreamMemory>& memory, Clock::time_point deadline) {
+  restorer = Restorer{};
+  restorer.connection = &connection;
+  if (Wait wait = list(connection, restorer, deadline); wait != Wait::kDone) return wait;
+  const bool sameServer = ledger.server == restorer.cookie;
+  if (Wait wait = unmuteLeftovers(connection, ledger, restorer, deadline); wait != Wait::kDone) {
+    return wait;
+  }
+  if (Wait wait = putMemoryBack(connection, ledger, restorer, memory, deadline);
+      wait != Wait::kDone) {
+    return wait;
+  }
+  if (sameServer) return Wait::kDone;
+  // A server run anew may have muted a stream that came while its memory still held the tool's
+  // mute, later than the first list.
+  if (Wait wait = list(connection, restorer, deadline); wait != Wait::kDone) return wait;
+  return unmuteLeftovers(connection, ledger, restorer, deadline);
+}
+
+}  // namespace
+
+void giveBack(const PulseLibrary& pulse, const GuardianLedger& ledger, Clock::time_point deadline) {
+  // Declared before the connection, so that its loop, whose callbacks use them, stops first.
+  Restorer restorer;
+  std::optional<StreamMemory> memory;
+  std::unique_ptr<ServerConnection> connection = ServerConnection::create(pulse, "Velmuro");
+  if (!connection) return;
+  connection->setRetryInterval(kRetryInterval);
+  if (!connection->connect()) return;
+  ServerConnection::Lock lock(*connection);
+  for (;;) {
+    // No server until the deadline: nothing was there to give back to.
+    if (connection->waitUntilConnected(until(deadline)) != Wait::kDone) return;
+    if (restoreOnce(*connection, ledger, restorer, memory, deadline) != Wait::kDisconnected) {
+      return;
+    }
+  }
+}
+
+}  // namespace velmuro::linux_desktop
