@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/linux/application_identity.h"
+
 namespace velmuro::linux_desktop {
 
 using platform::AudioObjectID;
@@ -158,14 +160,16 @@ OSStatus LinuxAudioHardware::getStringPropertyData(
   if (!pid) return platform::kAudioHardwareBadObjectError;
   if (selector != platform::kAudioProcessPropertyBundleID)
     return kAudioHardwareUnknownPropertyError;
-  // The first of the process's clients, in the server's order, that names its application.
+  // The first of the process's clients, in the server's order, that names its application;
+  // else the desktop-entry ID the process runs as, the name the readers know it by.
   outText.clear();
   for (const auto& [index, client] : state_.clients()) {
     if (state_.clientPID(client) == pid && !client.applicationId.empty()) {
       outText = client.applicationId;
-      break;
+      return platform::kNoErr;
     }
   }
+  outText = applicationIdentity(*pid);
   return platform::kNoErr;
 }
 

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/linux/audio/real_server_test.h"
+#include "platform/linux/desktop/application_scope.h"
 
 namespace velmuro::testing {
 namespace {
@@ -43,6 +44,30 @@ TEST_P(RealServerTest, ProcessMuteHoldsTheTargetExactlySilentAndGivesItBack) {
   EXPECT_EQ(streamMuted(target.pid()), false);
   EXPECT_TRUE(recorder_->waitAudible(440, kLevel, kPatience));
   EXPECT_TRUE(keepsSounding(1000));
+}
+
+TEST_P(RealServerTest, AnApplicationIsMutedByTheDesktopEntryIDItRunsAs) {
+  // A player that names no application of its own, started in the scope a desktop shell starts
+  // an application in: the ID that the readers know it by names it for a mute too.
+  const std::string id = "org.velmuro.test.player" + std::to_string(::getpid());
+  std::string error;
+  std::optional<ApplicationScope> scope = ApplicationScope::create(id, &error);
+  ASSERT_TRUE(scope) << error;
+  Process player(
+      "/bin/sh",
+      commandInScope(*scope, VELMURO_TONE_BINARY, {"440", std::to_string(kLevel), "Player"}),
+      environment_);
+  ASSERT_TRUE(recorder_->waitAudible(440, kLevel, kPatience));
+
+  auto tool = startTool({id});
+  ASSERT_EQ(tool->readLine(kPatience), kMuted);
+  EXPECT_TRUE(recorder_->waitTotalSilence(kPatience));
+  tool->write("done\n");
+  EXPECT_EQ(tool->readLine(kPatience), kUnmuted);
+  EXPECT_TRUE(recorder_->waitAudible(440, kLevel, kPatience));
+  player.signal(SIGKILL);
+  player.wait(kPatience);
+  scope->killAll();
 }
 
 TEST_P(RealServerTest, SystemMuteSparesTheHostsProcessTreeAndSilencesTheRest) {
