@@ -78,6 +78,11 @@ void stopScriptedService(const std::string& script, const std::string& dir) {
   runToEnd(std::string(VELMURO_SOURCE_DIR) + "/scripts/" + script, {"stop", dir}, {});
 }
 
+bool inCI() {
+  const char* ci = std::getenv("CI");
+  return ci != nullptr && std::string(ci) == "true";
+}
+
 Environment withVariables(Environment base, const Environment& more) {
   for (const auto& [name, value] : more) base[name] = value;
   return base;

@@ -82,6 +82,9 @@ std::vector<pid_t> childrenOf(pid_t parent);
 // True while a process exists and is no zombie.
 bool isAlive(pid_t pid);
 
+// True under CI=true, where a test whose environment can't be set up fails instead of skipping.
+bool inCI();
+
 // Merges environments, the later winning.
 Environment withVariables(Environment base, const Environment& more);
 

@@ -1,13 +1,7 @@
 #include "platform/linux/accessibility/reader_runs.h"
 
-#include <cstdlib>
 
 namespace velmuro::testing {
-
-bool inCI() {
-  const char* ci = std::getenv("CI");
-  return ci != nullptr && std::string(ci) == "true";
-}
 
 ToolRun runTool(const Environment& environment, const std::vector<std::string>& arguments,
                 std::chrono::milliseconds timeout) {

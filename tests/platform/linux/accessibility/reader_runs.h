@@ -9,9 +9,6 @@
 
 namespace velmuro::testing {
 
-// True under CI=true, where a test whose environment can't be set up fails instead of skipping.
-bool inCI();
-
 // One run of the shipped tool: its lines, its exit status and how long it took.
 struct ToolRun {
   std::vector<std::string> lines;

@@ -30,11 +30,6 @@ inline constexpr double kLevel = 0.3;
 // Generous against a loaded machine; the conditions are met within tens of milliseconds.
 inline constexpr std::chrono::seconds kPatience{5};
 
-inline bool inCI() {
-  const char* ci = std::getenv("CI");
-  return ci != nullptr && std::string(ci) == "true";
-}
-
 class RealServerTest : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {

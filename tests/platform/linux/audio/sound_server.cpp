@@ -46,22 +46,11 @@ std::optional<std::string> runScript(const std::string& command, const std::stri
 // Sound server.
 
 std::optional<SoundServer> SoundServer::start(const std::string& kind, std::string* error) {
-  std::optional<std::string> out = runScript("start", kind, error);
-  if (!out) return std::nullopt;
-  Environment environment;
-  std::istringstream lines(*out);
-  for (std::string line; std::getline(lines, line);) {
-    if (line.rfind("export ", 0) != 0) continue;
-    std::size_t equals = line.find('=');
-    if (equals == std::string::npos) continue;
-    environment[line.substr(7, equals - 7)] = line.substr(equals + 1);
-  }
-  if (environment.count("SOUND_SERVER_DIR") == 0) {
-    *error = "scripts/sound-server start " + kind + " printed no environment: " + *out;
-    return std::nullopt;
-  }
-  environment.insert_or_assign("LC_ALL", std::string("C"));
-  return SoundServer(std::move(environment));
+  std::optional<Environment> environment =
+      startScriptedService("sound-server", {kind}, "SOUND_SERVER_DIR", error);
+  if (!environment) return std::nullopt;
+  environment->insert_or_assign("LC_ALL", std::string("C"));
+  return SoundServer(std::move(*environment));
 }
 
 SoundServer::SoundServer(SoundServer&& other) noexcept
@@ -94,7 +83,7 @@ std::optional<pid_t> SoundServer::process(const std::string& name) const {
 void SoundServer::stop() {
   auto dir = environment_.find("SOUND_SERVER_DIR");
   if (dir == environment_.end()) return;
-  runToEnd(scriptPath(), {"stop", dir->second}, {});
+  stopScriptedService("sound-server", dir->second);
   environment_.clear();
 }
 

@@ -14,11 +14,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-bool inCI() {
-  const char* ci = std::getenv("CI");
-  return ci != nullptr && std::string(ci) == "true";
-}
-
 std::string readWhole(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(file), {});
