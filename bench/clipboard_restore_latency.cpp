@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "figures.h"
 #include "platform/linux/clipboard/linux_pasteboard.h"
 #include "platform/linux/test_process.h"
 
@@ -29,19 +30,11 @@ using velmuro::testing::TemporaryDirectory;
 
 namespace {
 
+using velmuro::bench::median;
+using velmuro::bench::milliseconds;
+
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-double milliseconds(Clock::duration d) {
-  return std::chrono::duration<double, std::milli>(d).count();
-}
-
-double median(std::vector<double> values) {
-  if (values.empty()) return NAN;
-  std::sort(values.begin(), values.end());
-  std::size_t n = values.size();
-  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
 
 std::string writeFile(const TemporaryDirectory& directory, const std::string& name,
                       const std::string& bytes) {

@@ -17,20 +17,18 @@
 #include <string>
 #include <vector>
 
+#include "figures.h"
+
 extern char** environ;
 
 namespace {
+
+using velmuro::bench::median;
 
 using Clock = std::chrono::steady_clock;
 
 double millisecondsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  std::size_t n = values.size();
-  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
 struct Child {

@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "figures.h"
 #include "platform/linux/audio/sound_server.h"
 
 using velmuro::testing::Environment;
@@ -42,23 +43,15 @@ using velmuro::testing::Tone;
 
 namespace {
 
+using velmuro::bench::median;
+using velmuro::bench::milliseconds;
+
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr int kRate = 44100;
 constexpr int kBlockFrames = kRate / 200;  // 5 ms
 constexpr double kAmplitude = 0.5;
-
-double milliseconds(Clock::duration d) {
-  return std::chrono::duration<double, std::milli>(d).count();
-}
-
-double median(std::vector<double> values) {
-  if (values.empty()) return NAN;
-  std::sort(values.begin(), values.end());
-  std::size_t n = values.size();
-  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
 
 double maximum(const std::vector<double>& values) {
   return values.empty() ? NAN : *std::max_element(values.begin(), values.end());

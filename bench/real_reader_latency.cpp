@@ -23,6 +23,7 @@
 
 #include "accessibility/tab_addresses.h"
 #include "accessibility/teams_join_link.h"
+#include "figures.h"
 #include "platform/linux/accessibility/linux_accessibility.h"
 #include "platform/linux/desktop/application_scope.h"
 #include "platform/linux/desktop/browser.h"
@@ -39,20 +40,12 @@ using velmuro::testing::Process;
 
 namespace {
 
+using velmuro::bench::median;
+using velmuro::bench::milliseconds;
+
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 namespace platform = velmuro::platform;
-
-double milliseconds(Clock::duration d) {
-  return std::chrono::duration<double, std::milli>(d).count();
-}
-
-double median(std::vector<double> values) {
-  if (values.empty()) return NAN;
-  std::sort(values.begin(), values.end());
-  std::size_t n = values.size();
-  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
 
 [[noreturn]] void fail(const std::string& why) {
   std::fprintf(stderr, "real_reader_latency: %s\n", why.c_str());

@@ -1,6 +1,5 @@
 #include "platform/linux/audio/mute_guardian.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/signalfd.h>
@@ -15,6 +14,7 @@
 
 #include "platform/linux/audio/guardian_ledger.h"
 #include "platform/linux/audio/guardian_restore.h"
+#include "platform/linux/detached_descriptors.h"
 
 namespace velmuro::linux_desktop {
 
@@ -24,26 +24,6 @@ using Clock = std::chrono::steady_clock;
 
 // How long a guardian told to end waits for a living tool to give its streams back itself.
 constexpr std::chrono::milliseconds kHandOver{1000};
-
-// Closes every descriptor but keep, and puts the null device on 0, 1 and 2.
-void detachDescriptors(int keep) {
-  if (keep > 3) ::close_range(3, static_cast<unsigned>(keep - 1), 0);
-  if (::close_range(static_cast<unsigned>(keep + 1), ~0U, 0) != 0) {
-    // Kernels before 5.9: walk the open descriptors instead.
-    std::vector<int> open;
-    if (DIR* fds = ::opendir("/proc/self/fd")) {
-      while (dirent* entry = ::readdir(fds)) {
-        int fd = std::atoi(entry->d_name);
-        if (fd > 2 && fd != keep && fd != ::dirfd(fds)) open.push_back(fd);
-      }
-      ::closedir(fds);
-    }
-    for (int fd : open) ::close(fd);
-  }
-  int null = ::open("/dev/null", O_RDWR);
-  for (int fd = 0; fd <= 2; ++fd) ::dup2(null, fd);
-  if (null > 2) ::close(null);
-}
 
 // Reads the tool's records into the ledger as they arrive.
 class RecordReader {

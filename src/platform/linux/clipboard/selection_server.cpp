@@ -1,6 +1,5 @@
 #include "platform/linux/clipboard/selection_server.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
@@ -11,6 +10,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+
+#include "platform/linux/detached_descriptors.h"
 
 namespace velmuro::linux_desktop {
 
@@ -27,26 +28,6 @@ constexpr unsigned kStartLimitSeconds = 5;
 constexpr std::chrono::seconds kTransferIdle{10};
 // The largest property written at once; larger data goes by INCR. Toolkits use the same size.
 constexpr std::size_t kLargestChunk = 256 * 1024;
-
-// Closes every descriptor but keep, and puts the null device on 0, 1 and 2.
-void detachDescriptors(int keep) {
-  if (keep > 3) ::close_range(3, static_cast<unsigned>(keep - 1), 0);
-  if (::close_range(static_cast<unsigned>(keep + 1), ~0U, 0) != 0) {
-    // Kernels before 5.9: walk the open descriptors instead.
-    std::vector<int> open;
-    if (DIR* fds = ::opendir("/proc/self/fd")) {
-      while (dirent* entry = ::readdir(fds)) {
-        int fd = std::atoi(entry->d_name);
-        if (fd > 2 && fd != keep && fd != ::dirfd(fds)) open.push_back(fd);
-      }
-      ::closedir(fds);
-    }
-    for (int fd : open) ::close(fd);
-  }
-  int null = ::open("/dev/null", O_RDWR);
-  for (int fd = 0; fd <= 2; ++fd) ::dup2(null, fd);
-  if (null > 2) ::close(null);
-}
 
 // A request about a requestor's window that has gone fails; nothing else depends on it.
 int ignoreError(Display*, XErrorEvent*) { return 0; }
