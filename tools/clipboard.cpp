@@ -292,12 +292,12 @@ std::string readFile(const std::string& path) {
   return bytes;
 }
 
-Offer parseOffer(const std::string& spec) {
-  std::size_t equals = spec.find('=');
+Offer parseOffer(const std::string& argument) {
+  std::size_t equals = argument.find('=');
   if (equals == std::string::npos) fail("an offer is TARGET[:TYPE:FORMAT]=FILE");
-  std::string name = spec.substr(0, equals);
+  std::string name = argument.substr(0, equals);
   Offer offer;
-  offer.bytes = readFile(spec.substr(equals + 1));
+  offer.bytes = readFile(argument.substr(equals + 1));
   std::size_t colon = name.find(':');
   offer.target = atom(name.substr(0, colon));
   offer.type = offer.target;

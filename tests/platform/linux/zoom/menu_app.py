@@ -45,16 +45,16 @@ def write_texts(texts, delay_ms):
         GLib.timeout_add(delay_ms, write_next, 0)
 
 
-def build_item(spec):
-    item = Gtk.MenuItem(label=spec.get("title") or "")
-    if "submenu" in spec:
-        item.set_submenu(build_menu(spec["submenu"]))
+def build_item(entry):
+    item = Gtk.MenuItem(label=entry.get("title") or "")
+    if "submenu" in entry:
+        item.set_submenu(build_menu(entry["submenu"]))
         return item
-    texts = spec.get("copies", [])
-    delay = spec.get("delayMs", 0)
+    texts = entry.get("copies", [])
+    delay = entry.get("delayMs", 0)
 
     def activated(_):
-        report("pressed " + (spec.get("title") or ""))
+        report("pressed " + (entry.get("title") or ""))
         write_texts(texts, delay)
 
     item.connect("activate", activated)
@@ -63,8 +63,8 @@ def build_item(spec):
 
 def build_menu(items):
     menu = Gtk.Menu()
-    for spec in items:
-        menu.append(build_item(spec))
+    for entry in items:
+        menu.append(build_item(entry))
     return menu
 
 
@@ -76,10 +76,10 @@ def main():
     window.set_default_size(400, 200)
     box = Gtk.Box(orientation=Gtk.Orientation.VERTICAL)
     bar = Gtk.MenuBar()
-    for spec in menus:
-        top = Gtk.MenuItem(label=spec.get("title") or "")
-        if "items" in spec:
-            top.set_submenu(build_menu(spec["items"]))
+    for entry in menus:
+        top = Gtk.MenuItem(label=entry.get("title") or "")
+        if "items" in entry:
+            top.set_submenu(build_menu(entry["items"]))
         bar.append(top)
     box.pack_start(bar, False, False, 0)
     window.add(box)
