@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <optional>
+#include <set>
 
 #include "platform/linux/audio/server_connection.h"
 #include "platform/linux/audio/server_state.h"
@@ -24,6 +25,8 @@ constexpr Milliseconds kWirePlumberDelay{500};
 // How often, and how many times, a memory written through pipewire-pulse is read back.
 constexpr Milliseconds kReadBackInterval{20};
 constexpr int kReadBacks = 25;
+// How long the unmutes' announcements are waited for before the memory is put back regardless.
+constexpr Milliseconds kAnnouncementWait{1000};
 
 // What the server holds, as one connection lists it.
 struct Restorer {
@@ -33,6 +36,8 @@ struct Restorer {
   std::uint32_t cookie = 0;
   // The names a read of the memory listed, with their mutes.
   std::map<std::string, bool> listed;
+  // Streams unmuted whose change the server has not yet announced.
+  std::set<std::uint32_t> unannounced;
 
   static void onServer(pa_context*, const pa_server_info* info, void* self) {
     auto* restorer = static_cast<Restorer*>(self);
@@ -51,8 +56,12 @@ struct Restorer {
     if (eol != 0 || info == nullptr) return restorer->connection->finish();
     restorer->state.updateStream(restorer->connection->pulse(), *info);
   }
-  static void onUnmuted(pa_context*, int, void* self) {
+  static void onAnswered(pa_context*, int, void* self) {
     static_cast<Restorer*>(self)->connection->finish();
+  }
+  static void onEvent(pa_context*, pa_subscription_event_type_t, std::uint32_t index, void* self) {
+    auto* restorer = static_cast<Restorer*>(self);
+    if (restorer->unannounced.erase(index) > 0) restorer->connection->wake();
   }
 };
 
@@ -101,10 +110,16 @@ Wait unmuteLeftovers(ServerConnection& connection, const GuardianLedger& ledger,
     std::optional<pid_t> pid = restorer.state.streamPID(stream);
     if (!stream.muted || !pid || !mutedByTheTool(ledger, sameServer, index, *pid, stream.memoryKey))
       continue;
+    restorer.unannounced.insert(index);
     connection.track(connection.pulse().pa_context_set_sink_input_mute(
-        connection.context(), index, 0, Restorer::onUnmuted, &restorer));
+        connection.context(), index, 0, Restorer::onAnswered, &restorer));
   }
-  return connection.waitForAnswers(until(deadline));
+  if (Wait wait = connection.waitForAnswers(until(deadline)); wait != Wait::kDone) return wait;
+  // PulseAudio's memory takes in a stream's mute as the server announces the change, which can
+  // come after the unmute's answer: the memory is put back after it, or it would be overwritten.
+  Wait announced = connection.waitUntil([&restorer] { return restorer.unannounced.empty(); },
+                                        std::min(kAnnouncementWait, until(deadline)));
+  return announced == Wait::kDisconnected ? announced : Wait::kDone;
 }
 
 // Writes each mute alone, then reads the memory until it lists each name with its mute:
@@ -168,6 +183,9 @@ Wait restoreOnce(ServerConnection& connection, const GuardianLedger& ledger, Res
                  std::optional<StreamMemory>& memory, Clock::time_point deadline) {
   restorer = Restorer{};
   restorer.connection = &connection;
+  // Subscribed before anything is unmuted, so that each unmute's announcement is seen.
+  connection.track(connection.pulse().pa_context_subscribe(
+      connection.context(), PA_SUBSCRIPTION_MASK_SINK_INPUT, Restorer::onAnswered, &restorer));
   if (Wait wait = list(connection, restorer, deadline); wait != Wait::kDone) return wait;
   const bool sameServer = ledger.server == restorer.cookie;
   if (Wait wait = unmuteLeftovers(connection, ledger, restorer, deadline); wait != Wait::kDone) {
@@ -193,6 +211,7 @@ void giveBack(const PulseLibrary& pulse, const GuardianLedger& ledger, Clock::ti
   std::unique_ptr<ServerConnection> connection = ServerConnection::create(pulse, "Velmuro");
   if (!connection) return;
   connection->setRetryInterval(kRetryInterval);
+  connection->setSubscriptionHandler(Restorer::onEvent, &restorer);
   if (!connection->connect()) return;
   ServerConnection::Lock lock(*connection);
   for (;;) {

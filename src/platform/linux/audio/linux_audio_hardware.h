@@ -172,6 +172,8 @@ class LinuxAudioHardware final : public platform::AudioHardware {
   std::map<std::string, ChangedMemory> changedMemory_;
   std::vector<std::string> memoryToRead_;
   std::list<MuteRequest> muteRequests_;
+  // Streams whose unmute the server has answered but not yet announced to its subscribers.
+  std::set<std::uint32_t> unannounced_;
   bool muteRefused_ = false;
   // Set once a wait on the server has timed out.
   bool unanswered_ = false;

@@ -228,6 +228,7 @@ void LinuxAudioHardware::onMuteAnswered(pa_context* context, int success, void* 
   hardware.muteRequests_.remove_if([&](const MuteRequest& r) { return &r == request; });
   auto stream = hardware.state_.streams().find(index);
   if (success) {
+    if (!mute) hardware.unannounced_.insert(index);
     if (stream != hardware.state_.streams().end()) {
       stream->second.requestedMute.reset();
       stream->second.muted = mute;
@@ -276,6 +277,12 @@ OSStatus LinuxAudioHardware::settle(bool refresh) {
 
 void LinuxAudioHardware::giveMemoryBack() {
   if (changedMemory_.empty()) return;
+  // PulseAudio's memory takes in a stream's mute as the server announces the change, which can
+  // come after the unmute's answer: a memory read or written before then would be overwritten.
+  ServerConnection::Wait announced =
+      connection_->waitUntil([this] { return unannounced_.empty(); }, kServerTimeout);
+  if (announced == ServerConnection::Wait::kTimedOut) unanswered_ = true;
+  if (announced != ServerConnection::Wait::kDone) return;
   std::map<std::string, bool> mutes;
   for (const auto& [name, changed] : changedMemory_) mutes[name] = changed.mutedBefore;
   memory_->writeMutes(mutes, pipewire_);
@@ -301,6 +308,7 @@ void LinuxAudioHardware::onConnectionLost() {
   held_.clear();
   state_.clear();
   muteRequests_.clear();
+  unannounced_.clear();
   memoryToRead_.clear();
   memory_->forget();
 }
@@ -317,6 +325,7 @@ void LinuxAudioHardware::onSubscription(pa_context* context, pa_subscription_eve
   unsigned facility = event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
   bool removed = (event & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE;
   if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT) {
+    if (hardware.unannounced_.erase(index) > 0) hardware.connection_->wake();
     if (removed) {
       hardware.state_.removeStream(index);
       hardware.releaseStream(index);
