@@ -61,7 +61,6 @@ bool GuardianLedger::apply(const std::string& record) {
       auto cookie = static_cast<std::uint32_t>(index);
       // The streams of a server that has gone went with it.
       if (server != cookie) streams.clear();
-      if (server && server != cookie) restarted = true;
       server = cookie;
       return true;
     }

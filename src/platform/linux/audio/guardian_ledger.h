@@ -16,8 +16,6 @@ namespace velmuro::linux_desktop {
 struct GuardianLedger {
   // The server's cookie, which differs between two runs of a server: the held streams are its.
   std::optional<std::uint32_t> server;
-  // Set once the tool has been connected to two runs of a server.
-  bool restarted = false;
   std::map<std::uint32_t, pid_t> streams;
   std::set<pid_t> processes;
   std::map<std::string, bool> memory;

@@ -22,9 +22,6 @@ constexpr Milliseconds kRetryInterval{100};
 // WirePlumber takes a stream's mute into its memory a few milliseconds after pipewire-pulse has
 // reported the change, so a memory written sooner after an unmute is overwritten by it.
 constexpr Milliseconds kWirePlumberDelay{500};
-// How often, and how many times, a memory written through pipewire-pulse is read back.
-constexpr Milliseconds kReadBackInterval{20};
-constexpr int kReadBacks = 25;
 // How long the unmutes' announcements are waited for before the memory is put back regardless.
 constexpr Milliseconds kAnnouncementWait{1000};
 
@@ -34,8 +31,6 @@ struct Restorer {
   ServerState state;
   bool pipewire = false;
   std::uint32_t cookie = 0;
-  // The names a read of the memory listed, with their mutes.
-  std::map<std::string, bool> listed;
   // Streams unmuted whose change the server has not yet announced.
   std::set<std::uint32_t> unannounced;
 
@@ -122,60 +117,17 @@ Wait unmuteLeftovers(ServerConnection& connection, const GuardianLedger& ledger,
   return announced == Wait::kDisconnected ? announced : Wait::kDone;
 }
 
-// Writes each mute alone, then reads the memory until it lists each name with its mute:
-// kTimedOut when it doesn't within the read-backs. pipewire-pulse lists what the metadata
-// WirePlumber keeps holds, so a write it dropped (it does, now and then, on a loaded machine) is
-// seen.
-Wait writeAndReadBack(ServerConnection& connection, const std::map<std::string, bool>& mutes,
-                      Restorer& restorer, StreamMemory& memory, Clock::time_point deadline) {
-  memory.writeEach(mutes);
-  if (Wait wait = connection.waitForAnswers(until(deadline)); wait != Wait::kDone) return wait;
-  for (int attempt = 0; attempt < kReadBacks; ++attempt) {
-    if (!pause(connection, kReadBackInterval)) return Wait::kDisconnected;
-    restorer.listed.clear();
-    memory.read([&restorer](const pa_ext_stream_restore_info* entry) {
-      if (entry != nullptr && entry->name != nullptr) restorer.listed[entry->name] = entry->mute;
-    });
-    if (Wait wait = connection.waitForAnswers(until(deadline)); wait != Wait::kDone) return wait;
-    if (std::all_of(mutes.begin(), mutes.end(), [&](const auto& entry) {
-          auto listed = restorer.listed.find(entry.first);
-          return listed != restorer.listed.end() && listed->second == entry.second;
-        })) {
-      return Wait::kDone;
-    }
-  }
-  return Wait::kTimedOut;
-}
-
-// Puts the memory back. On PipeWire, where it matters (a remembered mute, which the unmutes'
-// own memory would undo, or a server restarted, whose WirePlumber drops what reaches it before
-// it is ready), each name is written with the other value and read back, then with its own and
-// read back, again until that holds: a value left from an earlier write can't pass for this one.
+// Puts the memory back. On PipeWire a remembered mute is written only half a second after the
+// unmutes, whose own memory would undo it.
 Wait putMemoryBack(ServerConnection& connection, const GuardianLedger& ledger, Restorer& restorer,
                    std::optional<StreamMemory>& memory, Clock::time_point deadline) {
-  const bool restarted = ledger.restarted || ledger.server != restorer.cookie;
-  // The unmutes just given, or the tool's own at its release, must not overwrite a remembered
-  // mute written back.
   bool rememberedMuted = std::any_of(ledger.memory.begin(), ledger.memory.end(),
                                      [](const auto& entry) { return entry.second; });
   if (restorer.pipewire && rememberedMuted && !pause(connection, kWirePlumberDelay)) {
     return Wait::kDisconnected;
   }
   memory.emplace(connection);
-  if (!restorer.pipewire || !(rememberedMuted || restarted) || ledger.memory.empty()) {
-    memory->writeMutes(ledger.memory, restorer.pipewire);
-    return connection.waitForAnswers(until(deadline));
-  }
-  std::map<std::string, bool> others;
-  for (const auto& [name, muted] : ledger.memory) others[name] = !muted;
-  for (;;) {
-    Wait wait = writeAndReadBack(connection, others, restorer, *memory, deadline);
-    if (wait == Wait::kDone) {
-      wait = writeAndReadBack(connection, ledger.memory, restorer, *memory, deadline);
-    }
-    if (wait != Wait::kTimedOut) return wait;
-    if (until(deadline).count() == 0) return Wait::kTimedOut;
-  }
+  return memory->putMutes(ledger.memory, restorer.pipewire, until(deadline));
 }
 
 // One pass over one connection: kDisconnected when the server went away meanwhile.

@@ -285,11 +285,10 @@ void LinuxAudioHardware::giveMemoryBack() {
   if (announced != ServerConnection::Wait::kDone) return;
   std::map<std::string, bool> mutes;
   for (const auto& [name, changed] : changedMemory_) mutes[name] = changed.mutedBefore;
-  memory_->writeMutes(mutes, pipewire_);
-  // Unanswered, the names stay with the guardian, which writes them again when the tool ends.
-  ServerConnection::Wait answered = connection_->waitForAnswers(kServerTimeout);
-  if (answered == ServerConnection::Wait::kTimedOut) unanswered_ = true;
-  if (answered != ServerConnection::Wait::kDone) return;
+  // Not done, the names stay with the guardian, which writes them again when the tool ends.
+  ServerConnection::Wait done = memory_->putMutes(mutes, pipewire_, kServerTimeout);
+  if (done == ServerConnection::Wait::kTimedOut) unanswered_ = true;
+  if (done != ServerConnection::Wait::kDone) return;
   for (const auto& [name, muted] : mutes) {
     // The guardian writes WirePlumber's memory again, and reads it back, once the tool has ended
     // where this write may not last: WirePlumber may take the unmutes just made into its memory

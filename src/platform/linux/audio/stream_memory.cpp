@@ -1,6 +1,26 @@
 #include "platform/linux/audio/stream_memory.h"
 
+#include <algorithm>
+#include <memory>
+
 namespace velmuro::linux_desktop {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Milliseconds = ServerConnection::Milliseconds;
+using Wait = ServerConnection::Wait;
+
+// How often, and how many times, a write through pipewire-pulse is read back before it is
+// written again.
+constexpr Milliseconds kReadBackInterval{10};
+constexpr int kReadBacks = 25;
+
+Milliseconds until(Clock::time_point deadline) {
+  return std::max(Milliseconds{0}, std::chrono::ceil<Milliseconds>(deadline - Clock::now()));
+}
+
+}  // namespace
 
 void StreamMemory::read(EntryHandler handler) {
   readers_.push_back(std::move(handler));
@@ -46,18 +66,61 @@ void StreamMemory::writeEach(const std::map<std::string, bool>& mutes) {
   }
 }
 
-void StreamMemory::writeMutes(const std::map<std::string, bool>& mutes, bool pipewire) {
-  if (mutes.empty()) return;
-  if (pipewire) {
-    // pipewire-pulse hands a write on as a change of metadata, and a change to the value the
-    // metadata already holds (from an earlier write) reaches WirePlumber not at all: the other
-    // value first, then the one meant.
-    std::map<std::string, bool> others;
-    for (const auto& [name, muted] : mutes) others[name] = !muted;
-    writeEach(others);
-    writeEach(mutes);
-    return;
+Wait StreamMemory::readMutes(std::map<std::string, bool>& listed, Clock::time_point deadline) {
+  // Shared with the handler, which an answer after the wait has ended still reaches.
+  auto entries = std::make_shared<std::map<std::string, bool>>();
+  read([entries](const pa_ext_stream_restore_info* entry) {
+    if (entry != nullptr && entry->name != nullptr) (*entries)[entry->name] = entry->mute != 0;
+  });
+  Wait wait = connection_.waitForAnswers(until(deadline));
+  listed = *entries;
+  return wait;
+}
+
+Wait StreamMemory::writeAndReadBack(const std::map<std::string, bool>& mutes,
+                                    Clock::time_point deadline) {
+  writeEach(mutes);
+  if (Wait wait = connection_.waitForAnswers(until(deadline)); wait != Wait::kDone) return wait;
+  std::map<std::string, bool> listed;
+  for (int attempt = 0; attempt < kReadBacks; ++attempt) {
+    if (Wait wait = readMutes(listed, deadline); wait != Wait::kDone) return wait;
+    if (std::all_of(mutes.begin(), mutes.end(), [&](const auto& entry) {
+          auto found = listed.find(entry.first);
+          return found != listed.end() && found->second == entry.second;
+        })) {
+      return Wait::kDone;
+    }
+    Milliseconds left = until(deadline);
+    if (left.count() == 0) return Wait::kTimedOut;
+    Wait paused = connection_.waitUntil([] { return false; }, std::min(kReadBackInterval, left));
+    if (paused == Wait::kDisconnected) return paused;
   }
+  return Wait::kTimedOut;
+}
+
+Wait StreamMemory::putPipeWireMutes(const std::map<std::string, bool>& mutes,
+                                    Clock::time_point deadline) {
+  for (;;) {
+    // pipewire-pulse lists what its metadata holds, and a write of the value held there (from
+    // an earlier write) reaches WirePlumber not at all: such a name gets the other value first.
+    std::map<std::string, bool> listed;
+    if (Wait wait = readMutes(listed, deadline); wait != Wait::kDone) return wait;
+    std::map<std::string, bool> others;
+    for (const auto& [name, muted] : mutes) {
+      auto found = listed.find(name);
+      if (found != listed.end() && found->second == muted) others[name] = !muted;
+    }
+    Wait wait = others.empty() ? Wait::kDone : writeAndReadBack(others, deadline);
+    if (wait == Wait::kDone) wait = writeAndReadBack(mutes, deadline);
+    if (wait != Wait::kTimedOut || until(deadline).count() == 0) return wait;
+  }
+}
+
+Wait StreamMemory::putMutes(const std::map<std::string, bool>& mutes, bool pipewire,
+                            Milliseconds timeout) {
+  if (mutes.empty()) return Wait::kDone;
+  const Clock::time_point deadline = Clock::now() + timeout;
+  if (pipewire) return putPipeWireMutes(mutes, deadline);
   read([this, mutes](const pa_ext_stream_restore_info* entry) {
     if (entry == nullptr || entry->name == nullptr) return;
     auto wanted = mutes.find(entry->name);
@@ -66,6 +129,7 @@ void StreamMemory::writeMutes(const std::map<std::string, bool>& mutes, bool pip
     changed.mute = wanted->second ? 1 : 0;
     write(changed);
   });
+  return connection_.waitForAnswers(until(deadline));
 }
 
 }  // namespace velmuro::linux_desktop
