@@ -12,9 +12,10 @@ using Milliseconds = ServerConnection::Milliseconds;
 using Wait = ServerConnection::Wait;
 
 // How often, and how many times, a write through pipewire-pulse is read back before it is
-// written again.
-constexpr Milliseconds kReadBackInterval{10};
-constexpr int kReadBacks = 25;
+// written again: the change comes back from WirePlumber within a few milliseconds, and a read is
+// one request to pipewire-pulse alone.
+constexpr Milliseconds kReadBackInterval{2};
+constexpr int kReadBacks = 125;
 
 Milliseconds until(Clock::time_point deadline) {
   return std::max(Milliseconds{0}, std::chrono::ceil<Milliseconds>(deadline - Clock::now()));
