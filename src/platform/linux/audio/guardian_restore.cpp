@@ -60,15 +60,6 @@ struct Restorer {
   }
 };
 
-Milliseconds until(Clock::time_point deadline) {
-  return std::max(Milliseconds{0}, std::chrono::ceil<Milliseconds>(deadline - Clock::now()));
-}
-
-// Waits this long on the connection; false when it was lost meanwhile.
-bool pause(ServerConnection& connection, Milliseconds duration) {
-  return connection.waitUntil([] { return false; }, duration) != Wait::kDisconnected;
-}
-
 // Lists the server, its clients and its streams afresh.
 Wait list(ServerConnection& connection, Restorer& restorer, Clock::time_point deadline) {
   const PulseLibrary& pulse = connection.pulse();
@@ -82,7 +73,7 @@ Wait list(ServerConnection& connection, Restorer& restorer, Clock::time_point de
   connection.track(pulse.pa_context_get_client_info_list(context, Restorer::onClient, &restorer));
   connection.track(
       pulse.pa_context_get_sink_input_info_list(context, Restorer::onStream, &restorer));
-  return connection.waitForAnswers(until(deadline));
+  return connection.waitForAnswers(ServerConnection::until(deadline));
 }
 
 // True for a muted stream that the tool's mute left muted.
@@ -109,11 +100,11 @@ Wait unmuteLeftovers(ServerConnection& connection, const GuardianLedger& ledger,
     connection.track(connection.pulse().pa_context_set_sink_input_mute(
         connection.context(), index, 0, Restorer::onAnswered, &restorer));
   }
-  if (Wait wait = connection.waitForAnswers(until(deadline)); wait != Wait::kDone) return wait;
+  if (Wait wait = connection.waitForAnswers(ServerConnection::until(deadline)); wait != Wait::kDone) return wait;
   // PulseAudio's memory takes in a stream's mute as the server announces the change, which can
   // come after the unmute's answer: the memory is put back after it, or it would be overwritten.
   Wait announced = connection.waitUntil([&restorer] { return restorer.unannounced.empty(); },
-                                        std::min(kAnnouncementWait, until(deadline)));
+                                        std::min(kAnnouncementWait, ServerConnection::until(deadline)));
   return announced == Wait::kDisconnected ? announced : Wait::kDone;
 }
 
@@ -123,11 +114,11 @@ Wait putMemoryBack(ServerConnection& connection, const GuardianLedger& ledger, R
                    std::optional<StreamMemory>& memory, Clock::time_point deadline) {
   bool rememberedMuted = std::any_of(ledger.memory.begin(), ledger.memory.end(),
                                      [](const auto& entry) { return entry.second; });
-  if (restorer.pipewire && rememberedMuted && !pause(connection, kWirePlumberDelay)) {
+  if (restorer.pipewire && rememberedMuted && !connection.pause(kWirePlumberDelay)) {
     return Wait::kDisconnected;
   }
   memory.emplace(connection);
-  return memory->putMutes(ledger.memory, restorer.pipewire, until(deadline));
+  return memory->putMutes(ledger.memory, restorer.pipewire, ServerConnection::until(deadline));
 }
 
 // One pass over one connection: kDisconnected when the server went away meanwhile.
@@ -168,7 +159,7 @@ void giveBack(const PulseLibrary& pulse, const GuardianLedger& ledger, Clock::ti
   ServerConnection::Lock lock(*connection);
   for (;;) {
     // No server until the deadline: nothing was there to give back to.
-    if (connection->waitUntilConnected(until(deadline)) != Wait::kDone) return;
+    if (connection->waitUntilConnected(ServerConnection::until(deadline)) != Wait::kDone) return;
     if (restoreOnce(*connection, ledger, restorer, memory, deadline) != Wait::kDisconnected) {
       return;
     }

@@ -73,8 +73,8 @@ bool LinuxAudioHardware::ensureServer() {
     // The connection, then the answers to what onConnected asked, within one timeout.
     auto deadline = std::chrono::steady_clock::now() + kServerTimeout;
     bool ready = connection_->waitUntilConnected(kServerTimeout) == ServerConnection::Wait::kDone &&
-                 connection_->waitForAnswers(std::chrono::ceil<ServerConnection::Milliseconds>(
-                     deadline - std::chrono::steady_clock::now())) == ServerConnection::Wait::kDone;
+                 connection_->waitForAnswers(ServerConnection::until(deadline)) ==
+                     ServerConnection::Wait::kDone;
     server_ = ready ? Server::kAvailable : Server::kUnavailable;
   }
   return server_ == Server::kAvailable;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -74,6 +75,15 @@ class ServerConnection {
   Wait waitUntil(const std::function<bool()>& done, Milliseconds timeout);
   // Waits until every tracked request is answered, as waitUntil does.
   Wait waitForAnswers(Milliseconds timeout);
+  // Waits this long on the loop; false when the connection was lost meanwhile.
+  bool pause(Milliseconds duration) {
+    return waitUntil([] { return false; }, duration) != Wait::kDisconnected;
+  }
+  // The time left until the deadline, never less than none.
+  static Milliseconds until(std::chrono::steady_clock::time_point deadline) {
+    return std::max(Milliseconds{0},
+                    std::chrono::ceil<Milliseconds>(deadline - std::chrono::steady_clock::now()));
+  }
 
  private:
   ServerConnection(const PulseLibrary& pulse, pa_threaded_mainloop* loop, std::string clientName);

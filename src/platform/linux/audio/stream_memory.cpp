@@ -17,10 +17,6 @@ using Wait = ServerConnection::Wait;
 constexpr Milliseconds kReadBackInterval{2};
 constexpr int kReadBacks = 125;
 
-Milliseconds until(Clock::time_point deadline) {
-  return std::max(Milliseconds{0}, std::chrono::ceil<Milliseconds>(deadline - Clock::now()));
-}
-
 }  // namespace
 
 void StreamMemory::read(EntryHandler handler) {
@@ -73,7 +69,7 @@ Wait StreamMemory::readMutes(std::map<std::string, bool>& listed, Clock::time_po
   read([entries](const pa_ext_stream_restore_info* entry) {
     if (entry != nullptr && entry->name != nullptr) (*entries)[entry->name] = entry->mute != 0;
   });
-  Wait wait = connection_.waitForAnswers(until(deadline));
+  Wait wait = connection_.waitForAnswers(ServerConnection::until(deadline));
   listed = *entries;
   return wait;
 }
@@ -81,7 +77,7 @@ Wait StreamMemory::readMutes(std::map<std::string, bool>& listed, Clock::time_po
 Wait StreamMemory::writeAndReadBack(const std::map<std::string, bool>& mutes,
                                     Clock::time_point deadline) {
   writeEach(mutes);
-  if (Wait wait = connection_.waitForAnswers(until(deadline)); wait != Wait::kDone) return wait;
+  if (Wait wait = connection_.waitForAnswers(ServerConnection::until(deadline)); wait != Wait::kDone) return wait;
   std::map<std::string, bool> listed;
   for (int attempt = 0; attempt < kReadBacks; ++attempt) {
     if (Wait wait = readMutes(listed, deadline); wait != Wait::kDone) return wait;
@@ -91,10 +87,9 @@ Wait StreamMemory::writeAndReadBack(const std::map<std::string, bool>& mutes,
         })) {
       return Wait::kDone;
     }
-    Milliseconds left = until(deadline);
+    Milliseconds left = ServerConnection::until(deadline);
     if (left.count() == 0) return Wait::kTimedOut;
-    Wait paused = connection_.waitUntil([] { return false; }, std::min(kReadBackInterval, left));
-    if (paused == Wait::kDisconnected) return paused;
+    if (!connection_.pause(std::min(kReadBackInterval, left))) return Wait::kDisconnected;
   }
   return Wait::kTimedOut;
 }
@@ -113,7 +108,7 @@ Wait StreamMemory::putPipeWireMutes(const std::map<std::string, bool>& mutes,
     }
     Wait wait = others.empty() ? Wait::kDone : writeAndReadBack(others, deadline);
     if (wait == Wait::kDone) wait = writeAndReadBack(mutes, deadline);
-    if (wait != Wait::kTimedOut || until(deadline).count() == 0) return wait;
+    if (wait != Wait::kTimedOut || ServerConnection::until(deadline).count() == 0) return wait;
   }
 }
 
@@ -130,7 +125,7 @@ Wait StreamMemory::putMutes(const std::map<std::string, bool>& mutes, bool pipew
     changed.mute = wanted->second ? 1 : 0;
     write(changed);
   });
-  return connection_.waitForAnswers(until(deadline));
+  return connection_.waitForAnswers(ServerConnection::until(deadline));
 }
 
 }  // namespace velmuro::linux_desktop
